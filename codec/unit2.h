@@ -1,0 +1,76 @@
+// The Huffman file codec: compresses any file byte-wise with a static
+// Huffman code built from that file's byte frequencies, stores the code
+// table in the compressed (".234") file, and expands such files again.
+//
+// The codec is a module with one workspace that lives for the whole run:
+// exactly one input and one output file are open at a time. A run is
+//   (ResetCodec before expanding) -> OpenInputFile -> CreateOutputFile
+//   -> CompressFile or DecompressFile -> CloseFiles.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/exceptions.h"
+#include "core/streams.h"
+
+namespace unit2 {
+
+constexpr int kBlockSize = 32768;        // files move in blocks of this size
+constexpr int kTableBufferSize = 1496;   // packed code table, with its length field
+constexpr int kMaxTableLength = 1492;    // the longest table a decoder reads back
+constexpr int kNodeCount = 512;
+constexpr int kDecodeRootIndex = 511;
+
+struct TreeNode {
+    TreeNode* Left;
+    TreeNode* Right;
+    uint8_t SymbolSet[256];
+    int32_t SymbolCount;
+    uint8_t Bit;
+    uint8_t Symbol;
+    int32_t Weight;
+    uint8_t Merged;
+};
+
+struct CodeEntry {
+    uint8_t Symbol;
+    uint8_t Present;
+    uint8_t Bits[258];
+    int32_t BitCount;
+};
+
+// The workspace: allocated once, zero-filled at start-up.
+extern TreeNode NodePool[kNodeCount];
+extern CodeEntry CodeTable[256];
+extern std::unique_ptr<TStream> InputStream;
+extern std::unique_ptr<TStream> OutputStream;
+extern int32_t InputSize;
+extern int32_t PredictedSize;
+extern TreeNode* Root;
+extern uint8_t TableBuffer[kTableBufferSize];
+extern int32_t TableLength;
+extern uint8_t LastByteBits;
+extern uint8_t ReadBuffer[kBlockSize];
+extern uint8_t WriteBuffer[kBlockSize];
+
+struct CompressResult {
+    int32_t InputSize;
+    int32_t PredictedSize;
+};
+
+void ResetCodec();
+// Raises EError "Invalid Filename" when `name` is not an existing regular file.
+bool OpenInputFile(const std::string& name);
+bool CreateOutputFile(const std::string& name);
+void CloseFiles();
+
+CompressResult CompressFile();
+void DecompressFile();
+
+// The code listing ("kode.txt") of the current CodeTable: one line
+// "Kode: <v>- <bits>" CR LF for every byte value that has a code.
+std::string FormatCodeListing();
+
+}  // namespace unit2

@@ -1,0 +1,114 @@
+// Bitmaps: an uncompressed image in the memory layout of a BMP file, held in
+// a shared, copy-on-write pixel store, read from and written to BMP files.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "imaging/graphic.h"
+
+struct TRGBQuad {
+    uint8_t rgbBlue = 0;
+    uint8_t rgbGreen = 0;
+    uint8_t rgbRed = 0;
+    uint8_t rgbReserved = 0;
+    bool operator==(const TRGBQuad&) const = default;
+};
+
+// Shaped like the BMP information header.
+struct TBitmapInfoHeader {
+    uint32_t biSize = 40;
+    int32_t biWidth = 0;
+    int32_t biHeight = 0;  // > 0: bottom row first; < 0: top row first
+    uint16_t biPlanes = 1;
+    uint16_t biBitCount = 0;
+    uint32_t biCompression = 0;  // 0 none, 3 bit fields
+    uint32_t biSizeImage = 0;    // stride * |height|
+    int32_t biXPelsPerMeter = 0;
+    int32_t biYPelsPerMeter = 0;
+    uint32_t biClrUsed = 0;
+    uint32_t biClrImportant = 0;
+};
+
+// Bytes per row of a store: rows are padded to a multiple of 4 bytes.
+inline int64_t BitmapStride(int64_t width, int bitsPerPixel) {
+    return ((width * bitsPerPixel + 31) / 32) * 4;
+}
+
+// The pixel store, shared by several bitmaps; never changed while shared.
+class TBitmapImage : public TSharedImage {
+public:
+    TBitmapInfoHeader Header;
+    uint32_t Masks[3] = {0, 0, 0};  // red, green, blue (bit-field stores)
+    std::vector<TRGBQuad> ColorTable;
+    std::vector<uint8_t> Pixels;    // |height| rows of Stride() bytes
+    bool CoreHeader = false;        // read from a file with the 12-byte header
+    // Palette for display; a deeper store read with a colour table keeps that
+    // table here. OwnPalette is false for a palette made only for showing.
+    std::vector<TRGBQuad> Palette;
+    bool OwnPalette = false;
+
+    int64_t Stride() const { return BitmapStride(Header.biWidth, Header.biBitCount); }
+    int32_t Rows() const { return Header.biHeight < 0 ? -Header.biHeight : Header.biHeight; }
+};
+
+// Values of PixelDepth.
+enum TPixelDepth {
+    pdDevice = 0,  // no description yet / display format
+    pd1 = 1,
+    pd4 = 4,
+    pd8 = 8,
+    pd15 = 15,     // 16 bits 5-5-5, no bit fields
+    pd16 = 16,     // 16 bits, bit fields with green mask 07E0
+    pd24 = 24,
+    pd32 = 32,     // no bit fields
+    pdOther = -1,  // any other bit-field store
+};
+
+class TBitmap : public TGraphic {
+public:
+    TBitmap();
+    ~TBitmap() override;
+
+    static TGraphicClass StaticClass();
+    TGraphicClass ClassType() const override { return StaticClass(); }
+
+    // From a TBitmap: share its store. From null: a fresh, empty store.
+    // Any other source: source->CopyInto(this).
+    void Assign(const TGraphic* source) override;
+
+    bool Empty() const override;
+    int Width() const override;
+    int Height() const override;  // number of rows, always >= 0
+    void SetWidth(int value) override;
+    void SetHeight(int value) override;
+    // Both at once: a white store of the new size, the old pixels at the top left.
+    void SetSize(int width, int height);
+
+    void Draw(QPainter& painter, const QRect& rect) override;
+
+    // Reads a BMP file from the stream's position to its end.
+    void ReadFromStream(TStream& stream) override;
+    void WriteToStream(TStream& stream) override;
+
+    TPixelDepth PixelDepth() const;
+    void SetPixelDepth(TPixelDepth depth);
+
+    // Makes `entries` (at most 256) the colour table.
+    void SetPalette(const std::vector<TRGBQuad>& entries);
+
+    // Address of image row r (0 = top row); r may be 0..Height() inclusive.
+    // Makes the store private first (copy on write). Raises
+    // EInvalidGraphicOperation "Scan line index out of range" otherwise.
+    uint8_t* RowAddress(int r);
+    // Read-only access to a row, without copy on write.
+    const uint8_t* RowAddress(int r) const;
+
+    // The store itself, for reading (sharing is visible by its address).
+    const TBitmapImage& Image() const { return *FImage; }
+
+private:
+    void SetImage(TBitmapImage* image);  // takes a reference, releases the old one
+    void MakePrivate();                  // copy on write
+    TBitmapImage* FImage = nullptr;
+};

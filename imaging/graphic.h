@@ -1,0 +1,102 @@
+// Base classes of the image objects: the reference-counted shared data
+// record, the abstract graphic, and the class records by which the picture
+// container makes graphics of a given kind.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/exceptions.h"
+#include "core/streams.h"
+
+class QPainter;
+class QRect;
+class TGraphic;
+
+// Reference-counted data shared by several graphic objects. A holder that
+// takes a reference calls Reference(); the holder whose Release() brings the
+// count from 1 to 0 frees the record.
+class TSharedImage {
+public:
+    TSharedImage() = default;
+    TSharedImage(const TSharedImage&) = delete;
+    TSharedImage& operator=(const TSharedImage&) = delete;
+    virtual ~TSharedImage() = default;
+
+    void Reference() { ++FRefCount; }
+    void Release() {
+        if (--FRefCount == 0) delete this;
+    }
+    int32_t RefCount() const { return FRefCount; }
+
+private:
+    int32_t FRefCount = 0;
+};
+
+// What a class record says about a graphic class: its name, its base (for
+// "this class or one derived from it") and how to make a new, empty object.
+struct TGraphicClassInfo {
+    const char* Name;
+    const TGraphicClassInfo* Parent;
+    std::unique_ptr<TGraphic> (*Create)();
+
+    bool InheritsFrom(const TGraphicClassInfo* other) const {
+        for (const TGraphicClassInfo* c = this; c; c = c->Parent)
+            if (c == other) return true;
+        return false;
+    }
+};
+using TGraphicClass = const TGraphicClassInfo*;
+
+enum class TProgressStage { psStarting, psRunning, psEnding };
+
+using TNotifyEvent = std::function<void(TGraphic* sender)>;
+using TProgressEvent =
+    std::function<void(TGraphic* sender, TProgressStage stage, int percentDone)>;
+
+class TGraphic {
+public:
+    TGraphic() = default;
+    TGraphic(const TGraphic&) = delete;
+    TGraphic& operator=(const TGraphic&) = delete;
+    virtual ~TGraphic() = default;
+
+    static TGraphicClass StaticClass();
+    virtual TGraphicClass ClassType() const = 0;
+    const char* ClassName() const { return ClassType()->Name; }
+
+    // Copies this graphic into `target` (used when `target` is assigned a
+    // source of a class it does not know). The general rule raises
+    // EConvertError "Cannot assign a <this class> to a <target class>".
+    virtual void CopyInto(TGraphic* target) const;
+    // Makes this graphic a copy of `source`. The general rule hands the work
+    // to source->CopyInto(this); a null source raises EConvertError as well.
+    virtual void Assign(const TGraphic* source);
+
+    virtual bool Equals(const TGraphic* other) const;
+    virtual bool Empty() const = 0;
+    virtual int Width() const = 0;
+    virtual int Height() const = 0;
+    virtual void SetWidth(int value) = 0;
+    virtual void SetHeight(int value) = 0;
+
+    // Stretches the graphic into `rect`.
+    virtual void Draw(QPainter& painter, const QRect& rect) = 0;
+
+    virtual void LoadFromFile(const std::string& fileName);  // EFOpenError
+    virtual void SaveToFile(const std::string& fileName);    // EFCreateError
+    virtual void ReadFromStream(TStream& stream) = 0;
+    virtual void WriteToStream(TStream& stream) = 0;
+
+    TNotifyEvent OnChange;
+    TProgressEvent OnProgress;
+    bool Modified = false;
+    bool PaletteModified = false;
+
+protected:
+    // Sets Modified and calls OnChange.
+    virtual void Changed();
+    void Progress(TProgressStage stage, int percentDone);
+};

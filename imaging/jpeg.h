@@ -1,0 +1,78 @@
+// The JPEG image object: encodes a bitmap into baseline JPEG data and
+// decodes JPEG data into a bitmap, through libjpeg.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "imaging/bitmap.h"
+#include "imaging/graphic.h"
+
+// Settings every new TJPEGImage copies.
+struct TJPEGDefaults {
+    uint8_t Quality = 90;
+    bool GrayOutput = false;
+    bool FastDecode = false;
+    bool EightBitOutput = false;
+    bool IncrementalDisplay = false;
+    bool WriteProgressive = false;
+    uint8_t ScaleShift = 0;  // decode at 1/2^ScaleShift
+    bool BlockSmoothing = true;
+};
+extern TJPEGDefaults JpegPresets;
+
+// Start-up, once per process: EightBitOutput from the display (bits per pixel
+// times planes of 8 or less), and "jpeg", "jpg" added to the picture formats.
+// Without a display pass 24 and 1.
+void JpegStartup(int displayBitsPerPixel, int displayPlanes);
+// Shut-down: removes the JPEG entries from the picture formats.
+void JpegShutdown();
+
+class TJPEGData : public TSharedImage {
+public:
+    // None: nothing encoded or loaded yet; an empty vector: zero bytes.
+    std::unique_ptr<std::vector<uint8_t>> Data;
+    int32_t Width = 0;
+    int32_t Height = 0;
+    bool Grayscale = false;
+};
+
+class TJPEGImage : public TGraphic {
+public:
+    TJPEGImage();
+    ~TJPEGImage() override;
+
+    static TGraphicClass StaticClass();
+    TGraphicClass ClassType() const override { return StaticClass(); }
+
+    void Assign(const TGraphic* source) override;
+    void CopyInto(TGraphic* target) const override;
+
+    bool Empty() const override;
+    int Width() const override;
+    int Height() const override;
+    // Raise EInvalidGraphicOperation "Cannot change the size of a JPEG image".
+    void SetWidth(int value) override;
+    void SetHeight(int value) override;
+
+    void Draw(QPainter& painter, const QRect& rect) override;
+
+    void ReadFromStream(TStream& stream) override;
+    void WriteToStream(TStream& stream) override;
+
+    // The settings, copied from JpegPresets at creation.
+    TJPEGDefaults Settings;
+
+    // The bitmap (the one handed in for encoding, or the decoded one), or null.
+    TBitmap* Bitmap() const { return FBitmap.get(); }
+    const TJPEGData& Data() const { return *FData; }
+
+    void EncodeJpeg();
+    void DecodeJpeg();
+
+private:
+    void NewData();
+    TJPEGData* FData = nullptr;
+    std::unique_ptr<TBitmap> FBitmap;
+};
