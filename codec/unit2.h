@@ -22,6 +22,8 @@ constexpr int kTableBufferSize = 1496;   // packed code table, with its length f
 constexpr int kMaxTableLength = 1492;    // the longest table a decoder reads back
 constexpr int kNodeCount = 512;
 constexpr int kDecodeRootIndex = 511;
+// Byte counts are signed 32-bit: inputs must be shorter than this.
+constexpr int64_t kMaxInputSize = 2147483647;
 
 struct TreeNode {
     TreeNode* Left;
@@ -54,6 +56,8 @@ extern int32_t TableLength;
 extern uint8_t LastByteBits;
 extern uint8_t ReadBuffer[kBlockSize];
 extern uint8_t WriteBuffer[kBlockSize];
+// The fixed root of the tree rebuilt for expanding: NodePool[511].
+extern TreeNode* const DecodeRoot;
 
 struct CompressResult {
     int32_t InputSize;
@@ -66,8 +70,31 @@ bool OpenInputFile(const std::string& name);
 bool CreateOutputFile(const std::string& name);
 void CloseFiles();
 
+// CompressFile runs InitLeaves, CountFrequencies, BuildTree, AssignCodes,
+// PackCodeTable, PredictCompressedSize and EncodeData. It refuses with
+// EError (before writing any data) a code table longer than kMaxTableLength
+// and a compressed size that does not fit a signed 32-bit count.
 CompressResult CompressFile();
+// Requires ResetCodec since the last run. A damaged or foreign file ends
+// with EError; the decoder never reads or writes outside its workspace.
 void DecompressFile();
+
+// The steps of compressing, in the order CompressFile runs them.
+void InitLeaves();
+void CountFrequencies();
+// The unmerged node of smallest positive weight among NodePool[0..last],
+// the lowest index winning a tie; nullptr when there is none.
+TreeNode* FindLightestNode(int last);
+void BuildTree();
+void AssignCodes();
+void PackCodeTable();
+int32_t PredictCompressedSize();
+void EncodeData();
+
+// The steps of expanding, in the order DecompressFile runs them.
+void ReadCodeTable();
+void RebuildTree();
+void DecodeData();
 
 // The code listing ("kode.txt") of the current CodeTable: one line
 // "Kode: <v>- <bits>" CR LF for every byte value that has a code.

@@ -1,0 +1,66 @@
+// The codec's commands: compress, expand and listing.
+#include <cstdio>
+
+#include "codec/unit2.h"
+#include "tools/cli/command_table.h"
+#include "tools/cli/output_file.h"
+
+namespace {
+
+// Closes the codec's files however the command ends.
+struct CodecFiles {
+    CodecFiles() = default;
+    CodecFiles(const CodecFiles&) = delete;
+    CodecFiles& operator=(const CodecFiles&) = delete;
+    ~CodecFiles() { unit2::CloseFiles(); }
+};
+
+void Compress(const std::vector<std::string>& arguments) {
+    CodecFiles files;
+    unit2::OpenInputFile(arguments[0]);
+    WriteFileSafely(arguments[1], [](const std::string& temporaryName) {
+        unit2::CreateOutputFile(temporaryName);
+        unit2::CompressFile();
+        unit2::CloseFiles();
+    });
+}
+
+void Expand(const std::vector<std::string>& arguments) {
+    CodecFiles files;
+    unit2::ResetCodec();
+    unit2::OpenInputFile(arguments[0]);
+    WriteFileSafely(arguments[1], [](const std::string& temporaryName) {
+        unit2::CreateOutputFile(temporaryName);
+        unit2::DecompressFile();
+        unit2::CloseFiles();
+    });
+}
+
+// The code table is built exactly as compressing would build it, and
+// refused where compressing would refuse it; nothing is written but the
+// listing itself.
+void Listing(const std::vector<std::string>& arguments) {
+    {
+        CodecFiles files;
+        unit2::OpenInputFile(arguments[0]);
+        unit2::InitLeaves();
+        unit2::CountFrequencies();
+        unit2::BuildTree();
+        unit2::AssignCodes();
+        unit2::PackCodeTable();
+        unit2::PredictCompressedSize();
+    }
+    const std::string listing = unit2::FormatCodeListing();
+    if (std::fwrite(listing.data(), 1, listing.size(), stdout) != listing.size() ||
+        std::fflush(stdout) != 0)
+        throw EWriteError();
+}
+
+const CommandRegistration compressCommand(
+    {"compress", "IN OUT", "Compress the file IN into the \".234\" file OUT", 2, &Compress});
+const CommandRegistration expandCommand(
+    {"expand", "IN OUT", "Expand the \".234\" file IN into the file OUT", 2, &Expand});
+const CommandRegistration listingCommand(
+    {"listing", "IN", "Print the code listing (\"kode.txt\") of compressing IN", 1, &Listing});
+
+}  // namespace

@@ -1,0 +1,3 @@
+#include "tools/cli/command_table.h"
+
+int main(int argc, char** argv) { return RunCli(argc, argv); }

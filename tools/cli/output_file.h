@@ -1,0 +1,14 @@
+// Writing an output file so that a failure never leaves a partial file nor
+// destroys the file that was there before.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Creates a new temporary file beside `target`, calls `write` with its name
+// to fill it, flushes it to disk and renames it over `target`. When `write`
+// or anything after it fails, the temporary file is removed, `target` is
+// left as it was and the exception goes on to the caller. A replaced target
+// keeps its permission bits; a new one gets the usual ones for new files.
+void WriteFileSafely(const std::string& target,
+                     const std::function<void(const std::string& temporaryName)>& write);
