@@ -2,7 +2,10 @@
 // a shared, copy-on-write pixel store, read from and written to BMP files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "imaging/graphic.h"
@@ -35,13 +38,44 @@ inline int64_t BitmapStride(int64_t width, int bitsPerPixel) {
     return ((width * bitsPerPixel + 31) / 32) * 4;
 }
 
+// Limits of a pixel store; larger descriptions are refused before anything
+// is allocated.
+constexpr int32_t MaxBitmapDimension = 65535;
+constexpr int64_t MaxBitmapBytes = int64_t(1) << 30;
+
+// Zero-filled pixel bytes. Fresh zero pages come from the system untouched,
+// so a large store costs memory only where pixels are actually written.
+class TPixelBuffer {
+public:
+    TPixelBuffer() = default;
+    explicit TPixelBuffer(size_t size);  // all zero; std::bad_alloc on failure
+    TPixelBuffer(const TPixelBuffer& other);
+    TPixelBuffer& operator=(const TPixelBuffer& other);
+    TPixelBuffer(TPixelBuffer&&) noexcept = default;
+    TPixelBuffer& operator=(TPixelBuffer&&) noexcept = default;
+
+    uint8_t* data() { return FData.get(); }
+    const uint8_t* data() const { return FData.get(); }
+    size_t size() const { return FSize; }
+    bool empty() const { return FSize == 0; }
+    uint8_t& operator[](size_t i) { return FData[i]; }
+    const uint8_t& operator[](size_t i) const { return FData[i]; }
+
+private:
+    struct Free {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<uint8_t[], Free> FData;
+    size_t FSize = 0;
+};
+
 // The pixel store, shared by several bitmaps; never changed while shared.
 class TBitmapImage : public TSharedImage {
 public:
     TBitmapInfoHeader Header;
     uint32_t Masks[3] = {0, 0, 0};  // red, green, blue (bit-field stores)
     std::vector<TRGBQuad> ColorTable;
-    std::vector<uint8_t> Pixels;    // |height| rows of Stride() bytes
+    TPixelBuffer Pixels;            // |height| rows of Stride() bytes
     bool CoreHeader = false;        // read from a file with the 12-byte header
     // Palette for display; a deeper store read with a colour table keeps that
     // table here. OwnPalette is false for a palette made only for showing.
@@ -50,6 +84,13 @@ public:
 
     int64_t Stride() const { return BitmapStride(Header.biWidth, Header.biBitCount); }
     int32_t Rows() const { return Header.biHeight < 0 ? -Header.biHeight : Header.biHeight; }
+    // Address of image row r (0 = top row), r in 0..Rows().
+    uint8_t* Row(int64_t r) {
+        return Pixels.data() + Stride() * (Header.biHeight > 0 ? Header.biHeight - 1 - r : r);
+    }
+    const uint8_t* Row(int64_t r) const { return const_cast<TBitmapImage*>(this)->Row(r); }
+    // Same description, colour table, palette and pixel bytes.
+    TBitmapImage* Clone() const;
 };
 
 // Values of PixelDepth.
@@ -110,5 +151,13 @@ public:
 private:
     void SetImage(TBitmapImage* image);  // takes a reference, releases the old one
     void MakePrivate();                  // copy on write
+    // Takes a new store and tells the owner: palette flag, change notification.
+    void ReplaceImage(TBitmapImage* image);
     TBitmapImage* FImage = nullptr;
 };
+
+// The 256-entry colour table of 8-bit conversions: a 6x6x6 colour cube
+// followed by 40 grays.
+const std::vector<TRGBQuad>& HalftonePalette();
+// The 16 standard colours of 4-bit conversions.
+const std::vector<TRGBQuad>& SystemPalette16();

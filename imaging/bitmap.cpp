@@ -1,0 +1,213 @@
+// TBitmap: the shared pixel store, copy on write, sizes and palettes.
+// Reading and writing BMP files lives in bmp_file.cpp, depth conversion in
+// pixel_format.cpp, drawing in qimage_convert.cpp.
+#include "imaging/bitmap.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "imaging/pixel_format.h"
+
+// ---------------------------------------------------------------------------
+
+TPixelBuffer::TPixelBuffer(size_t size) : FSize(size) {
+    if (size == 0) return;
+    FData.reset(static_cast<uint8_t*>(std::calloc(size, 1)));
+    if (!FData) throw std::bad_alloc();
+}
+
+TPixelBuffer::TPixelBuffer(const TPixelBuffer& other) : FSize(other.FSize) {
+    if (FSize == 0) return;
+    FData.reset(static_cast<uint8_t*>(std::malloc(FSize)));
+    if (!FData) throw std::bad_alloc();
+    std::memcpy(FData.get(), other.FData.get(), FSize);
+}
+
+TPixelBuffer& TPixelBuffer::operator=(const TPixelBuffer& other) {
+    if (this != &other) *this = TPixelBuffer(other);
+    return *this;
+}
+
+TBitmapImage* TBitmapImage::Clone() const {
+    auto* copy = new TBitmapImage;
+    copy->Header = Header;
+    std::copy(std::begin(Masks), std::end(Masks), copy->Masks);
+    copy->ColorTable = ColorTable;
+    try {
+        copy->Pixels = Pixels;
+    } catch (...) {
+        delete copy;
+        throw;
+    }
+    copy->CoreHeader = CoreHeader;
+    copy->Palette = Palette;
+    copy->OwnPalette = OwnPalette;
+    return copy;
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+// Guards the exchange of a bitmap's store reference, so that a store's
+// reference count and its holders' references change together.
+std::mutex& StoreLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+bool HasPalette(const TBitmapImage& image) {
+    return !image.ColorTable.empty() || !image.Palette.empty();
+}
+}  // namespace
+
+TBitmap::TBitmap() { SetImage(new TBitmapImage); }
+
+TBitmap::~TBitmap() {
+    std::lock_guard<std::mutex> guard(StoreLock());
+    FImage->Release();
+}
+
+TGraphicClass TBitmap::StaticClass() {
+    static const TGraphicClassInfo info{"TBitmap", TGraphic::StaticClass(),
+                                        []() -> std::unique_ptr<TGraphic> {
+                                            return std::make_unique<TBitmap>();
+                                        }};
+    return &info;
+}
+
+void TBitmap::SetImage(TBitmapImage* image) {
+    std::lock_guard<std::mutex> guard(StoreLock());
+    image->Reference();
+    if (FImage) FImage->Release();
+    FImage = image;
+}
+
+void TBitmap::ReplaceImage(TBitmapImage* image) {
+    SetImage(image);
+    PaletteModified = HasPalette(*FImage);
+    Changed();
+}
+
+void TBitmap::MakePrivate() {
+    if (FImage->RefCount() >= 2) SetImage(FImage->Clone());
+    FImage->Header.biClrUsed = 0;
+    FImage->Header.biClrImportant = 0;
+}
+
+void TBitmap::Assign(const TGraphic* source) {
+    if (source == this) return;
+    if (source == nullptr) {
+        ReplaceImage(new TBitmapImage);
+    } else if (source->ClassType()->InheritsFrom(TBitmap::StaticClass())) {
+        ReplaceImage(static_cast<const TBitmap*>(source)->FImage);
+    } else {
+        source->CopyInto(this);
+    }
+}
+
+bool TBitmap::Empty() const { return FImage->Pixels.empty(); }
+int TBitmap::Width() const { return FImage->Header.biWidth; }
+int TBitmap::Height() const { return FImage->Rows(); }
+
+void TBitmap::SetWidth(int value) { SetSize(value, Height()); }
+void TBitmap::SetHeight(int value) { SetSize(Width(), value); }
+
+void TBitmap::SetSize(int width, int height) {
+    if (width == Width() && height == Height() && FImage->Header.biHeight >= 0) return;
+    if (width < 0 || height < 0 || width > MaxBitmapDimension || height > MaxBitmapDimension)
+        throw EInvalidGraphic();
+    const TBitmapImage& old = *FImage;
+    // A bitmap without a description yet gets the usual 24 bits.
+    const int bits = old.Header.biBitCount == 0 ? 24 : old.Header.biBitCount;
+    const int64_t stride = BitmapStride(width, bits);
+    if (stride * height > MaxBitmapBytes) throw EInvalidGraphic();
+
+    auto* image = new TBitmapImage;
+    try {
+        image->Header.biWidth = width;
+        image->Header.biHeight = height;
+        image->Header.biBitCount = static_cast<uint16_t>(bits);
+        image->Header.biCompression = old.Header.biCompression;
+        image->Header.biSizeImage = static_cast<uint32_t>(stride * height);
+        std::copy(std::begin(old.Masks), std::end(old.Masks), image->Masks);
+        image->ColorTable = old.ColorTable;
+        image->Palette = old.Palette;
+        image->OwnPalette = old.OwnPalette;
+        if (bits <= 8 && image->ColorTable.empty())
+            image->ColorTable = bits == 1 ? std::vector<TRGBQuad>{{0, 0, 0, 0}, {255, 255, 255, 0}}
+                                : bits == 4 ? SystemPalette16()
+                                            : HalftonePalette();
+        image->Pixels = TPixelBuffer(static_cast<size_t>(stride * height));
+        FillWhite(*image);
+        CopyTopLeft(old, *image);
+    } catch (...) {
+        delete image;
+        throw;
+    }
+    ReplaceImage(image);
+}
+
+void TBitmap::SetPalette(const std::vector<TRGBQuad>& entries) {
+    MakePrivate();
+    TBitmapImage& image = *FImage;
+    const size_t count = std::min<size_t>(entries.size(), 256);
+    if (image.Header.biBitCount >= 1 && image.Header.biBitCount <= 8) {
+        // The given entries replace the first ones of the table; a table keeps
+        // the size its depth allows, so that every index stays defined.
+        const size_t limit = size_t(1) << image.Header.biBitCount;
+        const size_t n = std::min(count, limit);
+        if (image.ColorTable.size() < n) image.ColorTable.resize(n);
+        std::copy_n(entries.begin(), n, image.ColorTable.begin());
+    } else {
+        image.Palette.assign(entries.begin(), entries.begin() + static_cast<ptrdiff_t>(count));
+        image.OwnPalette = true;
+    }
+    PaletteModified = true;
+    Changed();
+}
+
+uint8_t* TBitmap::RowAddress(int r) {
+    if (r < 0 || r > Height())
+        throw EInvalidGraphicOperation("Scan line index out of range");
+    MakePrivate();
+    return FImage->Row(r);
+}
+
+const uint8_t* TBitmap::RowAddress(int r) const {
+    if (r < 0 || r > Height())
+        throw EInvalidGraphicOperation("Scan line index out of range");
+    return FImage->Row(r);
+}
+
+TPixelDepth TBitmap::PixelDepth() const {
+    const TBitmapInfoHeader& h = FImage->Header;
+    const uint32_t* m = FImage->Masks;
+    const bool fields = h.biCompression == 3 && (m[0] | m[1] | m[2]) != 0;
+    switch (h.biBitCount) {
+        case 1: return pd1;
+        case 4: return pd4;
+        case 8: return pd8;
+        case 16:
+            if (!fields || (m[0] == 0x7C00 && m[1] == 0x03E0 && m[2] == 0x001F))
+                return h.biCompression == 3 && !fields ? pd16 : pd15;
+            if (m[0] == 0xF800 && m[1] == 0x07E0 && m[2] == 0x001F) return pd16;
+            return pdOther;
+        case 24: return pd24;
+        case 32:
+            if (!fields || (m[0] == 0xFF0000 && m[1] == 0x00FF00 && m[2] == 0x0000FF)) return pd32;
+            return pdOther;
+        default: return pdDevice;
+    }
+}
+
+void TBitmap::SetPixelDepth(TPixelDepth depth) {
+    if (depth == PixelDepth()) return;
+    switch (depth) {
+        case pd1: case pd4: case pd8: case pd15: case pd16: case pd24: case pd32: break;
+        case pdDevice: return;  // the stores are shown as they are
+        default: throw EInvalidGraphic("Invalid pixel format");
+    }
+    ReplaceImage(ConvertImage(*FImage, depth));
+}

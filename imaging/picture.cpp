@@ -1,0 +1,78 @@
+#include "imaging/picture.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "imaging/bitmap.h"
+
+std::vector<TPictureFormat>& PictureFormats() {
+    static std::vector<TPictureFormat> formats = {{"bmp", "Bitmaps", TBitmap::StaticClass()}};
+    return formats;
+}
+
+namespace {
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char ch) { return char(std::tolower(ch)); });
+    return text;
+}
+
+// The part of the name after the last dot, unless a backslash or a colon
+// follows that dot.
+std::string ExtensionOf(const std::string& fileName) {
+    const size_t dot = fileName.rfind('.');
+    if (dot == std::string::npos) return {};
+    if (fileName.find_first_of("\\:", dot) != std::string::npos) return {};
+    return fileName.substr(dot + 1);
+}
+}  // namespace
+
+void AddPictureFormat(const std::string& extension, const std::string& description,
+                      TGraphicClass graphicClass) {
+    PictureFormats().push_back({Lower(extension), description, graphicClass});
+}
+
+void RemoveGraphicClass(TGraphicClass graphicClass) {
+    std::erase_if(PictureFormats(), [graphicClass](const TPictureFormat& format) {
+        return format.Class->InheritsFrom(graphicClass);
+    });
+}
+
+TPicture::TPicture() = default;
+TPicture::~TPicture() = default;
+
+void TPicture::Attach(TGraphic* g) {
+    g->OnChange = [this](TGraphic*) { Changed(); };
+    g->OnProgress = OnProgress;
+}
+
+void TPicture::Changed() {
+    if (OnChange) OnChange(this);
+}
+
+void TPicture::SetGraphic(const TGraphic* g) {
+    std::unique_ptr<TGraphic> copy;
+    if (g) {
+        copy = g->ClassType()->Create();
+        copy->Assign(g);
+        Attach(copy.get());
+    }
+    FGraphic = std::move(copy);
+    Changed();
+}
+
+void TPicture::LoadFromFile(const std::string& fileName) {
+    const std::string extension = ExtensionOf(fileName);
+    const std::string key = Lower(extension);
+    const auto& formats = PictureFormats();
+    const auto found = std::find_if(formats.rbegin(), formats.rend(),
+                                    [&key](const TPictureFormat& f) { return f.Extension == key; });
+    if (found == formats.rend())
+        throw EInvalidGraphic("Unknown picture file extension (." + extension + ")");
+    std::unique_ptr<TGraphic> graphic = found->Class->Create();
+    graphic->OnProgress = OnProgress;
+    graphic->LoadFromFile(fileName);  // on failure the new object goes, the old one stays
+    FGraphic = std::move(graphic);
+    Attach(FGraphic.get());
+    Changed();
+}

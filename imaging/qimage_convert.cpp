@@ -1,0 +1,25 @@
+#include "imaging/qimage_convert.h"
+
+#include <QPainter>
+#include <QRect>
+#include <cstring>
+
+#include "imaging/pixel_format.h"
+
+QImage BitmapToQImage(const TBitmap& bitmap) {
+    const TBitmapImage& image = bitmap.Image();
+    if (image.Pixels.empty()) return {};
+    const int width = image.Header.biWidth;
+    const int rows = image.Rows();
+    QImage result(width, rows, QImage::Format_BGR888);
+    if (result.isNull()) return result;
+    // Blue, green, red in memory order, as the store's 24-bit rows.
+    TRowReader reader(image);
+    for (int r = 0; r < rows; ++r) reader.Read(r, result.scanLine(r));
+    return result;
+}
+
+void TBitmap::Draw(QPainter& painter, const QRect& rect) {
+    if (Empty() || rect.isEmpty()) return;
+    painter.drawImage(rect, BitmapToQImage(*this));
+}
