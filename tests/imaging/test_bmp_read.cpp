@@ -1,0 +1,333 @@
+#include <gtest/gtest.h>
+
+#include "bmp_builder.h"
+
+namespace {
+
+using Colors_t = std::vector<uint32_t>;
+
+// The 3 x 2 test picture, top row first.
+const Colors_t kPicture = {0xFF0000, 0x00FF00, 0x0000FF,   // red, green, blue
+                           0xFFFFFF, 0x808080, 0xFFFF00};  // white, gray, yellow
+
+// Its six colours as 4-byte table entries (blue, green, red, 0).
+Bytes& Table6(Bytes& b) {
+    for (uint32_t c : kPicture) b.u8(c & 0xFF).u8(c >> 8 & 0xFF).u8(c >> 16).u8(0);
+    return b;
+}
+
+std::vector<uint8_t> EightBit(bool topDown) {
+    Bytes b;
+    b.fileHeader().infoHeader(3, topDown ? -2 : 2, 8, 0, 6);
+    Table6(b);
+    if (topDown)
+        b.raw({0, 1, 2, 0, 3, 4, 5, 0});
+    else
+        b.raw({3, 4, 5, 0, 0, 1, 2, 0});
+    return b.data;
+}
+
+TEST(BmpRead, EightBitBottomUpAndTopDownGiveTheSamePicture) {
+    TBitmap up, down;
+    LoadBytes(up, EightBit(false));
+    LoadBytes(down, EightBit(true));
+    EXPECT_EQ(Colors(up), kPicture);
+    EXPECT_EQ(Colors(down), kPicture);
+    EXPECT_EQ(up.PixelDepth(), pd8);
+    EXPECT_EQ(up.Image().ColorTable.size(), 6u);  // colours used 6: exactly 6 entries read
+
+    // Top-down rows are kept in file order: row 0 is the first row in the file.
+    const TBitmap& view = down;
+    EXPECT_EQ(view.Image().Header.biHeight, -2);
+    EXPECT_EQ(view.RowAddress(0), view.Image().Pixels.data());
+    EXPECT_EQ(view.RowAddress(0)[2], 2);
+
+    // Converting gives a bottom-up store with the same picture.
+    down.SetPixelDepth(pd24);
+    EXPECT_EQ(down.Image().Header.biHeight, 2);
+    EXPECT_EQ(Colors(down), kPicture);
+}
+
+TEST(BmpRead, ColorsUsedZeroReadsAFullTable) {
+    Bytes b;
+    b.fileHeader().infoHeader(1, 1, 8);
+    for (int i = 0; i < 256; ++i) b.u8(i).u8(i).u8(i).u8(0);
+    b.raw({200, 0, 0, 0});
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(bitmap.Image().ColorTable.size(), 256u);
+    EXPECT_EQ(bitmap.Image().Header.biClrUsed, 256u);
+    EXPECT_EQ(Colors(bitmap), Colors_t{0xC8C8C8});
+}
+
+TEST(BmpRead, PixelDataOffsetIsNotUsed) {
+    // The offset points far away; the pixels follow the table directly.
+    std::vector<uint8_t> bytes = EightBit(false);
+    bytes[10] = 0xFF;
+    bytes[11] = 0x7F;
+    TBitmap bitmap;
+    LoadBytes(bitmap, bytes);
+    EXPECT_EQ(Colors(bitmap), kPicture);
+}
+
+TEST(BmpRead, CoreHeaderGivesTheSameColorsAsItsInfoHeaderTwin) {
+    // 4 bits per pixel: 16 table entries, of which the first six are used.
+    Bytes core, info;
+    core.fileHeader().u32(12).u16(3).u16(2).u16(1).u16(4);
+    info.fileHeader().infoHeader(3, 2, 4);
+    for (int i = 0; i < 16; ++i) {
+        const uint32_t c = i < 6 ? kPicture[size_t(i)] : 0x123456;
+        core.u8(c & 0xFF).u8(c >> 8 & 0xFF).u8(c >> 16);
+        info.u8(c & 0xFF).u8(c >> 8 & 0xFF).u8(c >> 16).u8(0);
+    }
+    for (Bytes* b : {&core, &info}) b->raw({0x34, 0x50, 0, 0, 0x01, 0x20, 0, 0});
+    TBitmap fromCore, fromInfo;
+    LoadBytes(fromCore, core.data);
+    LoadBytes(fromInfo, info.data);
+    EXPECT_TRUE(fromCore.Image().CoreHeader);
+    EXPECT_EQ(fromCore.Image().Header.biSize, 40u);
+    EXPECT_EQ(Colors(fromCore), kPicture);
+    EXPECT_EQ(Colors(fromInfo), kPicture);
+}
+
+TEST(BmpRead, OneBitRows) {
+    Bytes b;
+    b.fileHeader().infoHeader(10, 1, 1).u32(0x000000).u32(0xFFFFFF);
+    b.raw({0xA5, 0x80, 0, 0});  // 1010 0101 10
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    const uint32_t W = 0xFFFFFF;
+    EXPECT_EQ(Colors(bitmap), (Colors_t{W, 0, W, 0, 0, W, 0, W, W, 0}));
+}
+
+TEST(BmpRead, SixteenBitFiveFiveFive) {
+    Bytes b;
+    b.fileHeader().infoHeader(3, 1, 16);
+    b.u16(0x7C00).u16(0x03E0).u16(0x001F).u16(0);
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(bitmap.PixelDepth(), pd15);
+    EXPECT_EQ(Colors(bitmap), (Colors_t{0xFF0000, 0x00FF00, 0x0000FF}));
+}
+
+// Red, green, blue and white in 5-6-5.
+const std::vector<unsigned> k565 = {0xF800, 0x07E0, 0x001F, 0xFFFF};
+const Colors_t kRGBW = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF};
+
+TEST(BmpRead, SixteenBitMasksAfterA40ByteHeader) {
+    Bytes b;
+    b.fileHeader().infoHeader(4, 1, 16, 3).u32(0xF800).u32(0x07E0).u32(0x001F);
+    for (unsigned v : k565) b.u16(v);
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(bitmap.PixelDepth(), pd16);
+    EXPECT_EQ(Colors(bitmap), kRGBW);
+}
+
+TEST(BmpRead, SixteenBitMasksFromA124ByteHeader) {
+    Bytes b;
+    b.fileHeader().infoHeader(4, 1, 16, 3, 0, 0, 124).u32(0xF800).u32(0x07E0).u32(0x001F);
+    b.zeros(124 - 52);
+    for (unsigned v : k565) b.u16(v);
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(bitmap.PixelDepth(), pd16);
+    EXPECT_EQ(Colors(bitmap), kRGBW);
+}
+
+TEST(BmpRead, ThirtyTwoBitPlainAndWithOddMasks) {
+    Bytes plain;
+    plain.fileHeader().infoHeader(2, 1, 32).raw({1, 2, 3, 99, 0xFF, 0xFE, 0xFD, 0});
+    TBitmap a;
+    LoadBytes(a, plain.data);
+    EXPECT_EQ(a.PixelDepth(), pd32);
+    EXPECT_EQ(Colors(a), (Colors_t{0x030201, 0xFDFEFF}));
+
+    // Red in the lowest byte, a 10-bit green, a 4-bit blue.
+    Bytes odd;
+    odd.fileHeader().infoHeader(1, 1, 32, 3).u32(0xFF).u32(0x3FF00).u32(0xF00000);
+    odd.u32(0x00F3FF80);
+    TBitmap b;
+    LoadBytes(b, odd.data);
+    EXPECT_EQ(b.PixelDepth(), pdOther);
+    EXPECT_EQ(Colors(b), Colors_t{0x80FFFF});
+}
+
+TEST(BmpRead, TwentyFourBitWithATableKeepsItAsPalette) {
+    Bytes b;
+    b.fileHeader().infoHeader(1, 1, 24, 0, 2).u32(0x010203).u32(0x040506);
+    b.raw({0x10, 0x20, 0x30, 0});
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_TRUE(bitmap.Image().ColorTable.empty());
+    ASSERT_EQ(bitmap.Image().Palette.size(), 2u);
+    EXPECT_TRUE(bitmap.PaletteModified);
+    EXPECT_EQ(Colors(bitmap), Colors_t{0x302010});
+    // It is written back as the colour table.
+    const std::vector<uint8_t> out = SaveBytes(bitmap);
+    ASSERT_EQ(out.size(), 54u + 8 + 4);
+    EXPECT_EQ(out[46], 2);  // colours used
+    EXPECT_EQ(out[54], 0x03);
+}
+
+TEST(BmpRead, ShortPixelDataLeavesZeroBytesAndHugeImageSizeIsHarmless) {
+    Bytes b;
+    b.fileHeader().infoHeader(2, 2, 24, 0, 0, 0xFFFFFFFF).raw({1, 2, 3, 4, 5});
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(bitmap.Image().Pixels.size(), 16u);
+    EXPECT_EQ(bitmap.Image().Header.biSizeImage, 16u);
+    const TBitmap& view = bitmap;
+    const uint8_t* bottom = view.RowAddress(1);
+    EXPECT_EQ(bottom[4], 5);
+    EXPECT_EQ(view.RowAddress(0)[0], 0);
+}
+
+// 4 x 3, table: black, red, green, blue, white.
+Bytes& RleTable(Bytes& b) { return b.u32(0).u32(0xFF0000).u32(0x00FF00).u32(0x0000FF).u32(0xFFFFFF); }
+
+TEST(BmpRead, Rle8WithDeltaAndAbsoluteRuns) {
+    Bytes b;
+    b.fileHeader().infoHeader(4, 3, 8, 1, 5);
+    RleTable(b);
+    b.raw({4, 1, 0, 0,                   // bottom row: four red
+           0, 3, 2, 3, 4, 0, 0, 0,       // absolute run of three, one pad byte
+           0, 2, 1, 0, 2, 3, 0, 1});     // delta one right, two blue, end
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(bitmap.PixelDepth(), pd8);
+    EXPECT_EQ(bitmap.Image().Header.biCompression, 0u);
+    EXPECT_EQ(Colors(bitmap), (Colors_t{0, 0x0000FF, 0x0000FF, 0,               //
+                                        0x00FF00, 0x0000FF, 0xFFFFFF, 0,        //
+                                        0xFF0000, 0xFF0000, 0xFF0000, 0xFF0000}));
+}
+
+TEST(BmpRead, Rle4WithDeltaAbsoluteRunsAndARunPastTheRow) {
+    Bytes b;
+    b.fileHeader().infoHeader(6, 2, 4, 2, 5);
+    RleTable(b);
+    b.raw({0, 5, 0x12, 0x34, 0x10, 0,    // absolute run of five, one pad byte
+           2, 0x44, 0, 0,                // two white: the second falls off the row
+           0, 2, 2, 0, 3, 0x30, 0, 1});  // delta two right, blue black blue, end
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(bitmap.PixelDepth(), pd4);
+    EXPECT_EQ(Colors(bitmap), (Colors_t{0, 0, 0x0000FF, 0, 0x0000FF, 0,  //
+                                        0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF, 0xFF0000,
+                                        0xFFFFFF}));
+}
+
+TEST(BmpRead, RleRunningPastTheImageOrEndingEarlyStaysInside) {
+    Bytes b;
+    b.fileHeader().infoHeader(2, 2, 8, 1, 2).u32(0).u32(0xFFFFFF);
+    for (int i = 0; i < 10; ++i) b.raw({255, 1, 0, 2, 255, 255});  // runs and deltas far out
+    b.raw({0, 200, 1});                                           // absolute run cut short
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(Colors(bitmap), (Colors_t{0, 0, 0xFFFFFF, 0xFFFFFF}));
+}
+
+TEST(BmpRead, IndicesBeyondTheTableAreBlack) {
+    Bytes b;
+    b.fileHeader().infoHeader(2, 1, 8, 0, 1).u32(0xFFFFFF).raw({0, 7, 0, 0});
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(Colors(bitmap), (Colors_t{0xFFFFFF, 0}));
+    bitmap.SetPixelDepth(pd32);
+    EXPECT_EQ(Colors(bitmap), (Colors_t{0xFFFFFF, 0}));
+}
+
+TEST(BmpRead, EmptyStreamAndEmptyImages) {
+    TBitmap bitmap;
+    LoadBytes(bitmap, EightBit(false));
+    LoadBytes(bitmap, {});
+    EXPECT_TRUE(bitmap.Empty());
+    EXPECT_EQ(bitmap.Width(), 0);
+    EXPECT_TRUE(SaveBytes(bitmap).empty());
+
+    Bytes zeroWide;
+    zeroWide.fileHeader().infoHeader(0, 5, 24);
+    LoadBytes(bitmap, zeroWide.data);
+    EXPECT_TRUE(bitmap.Empty());
+    EXPECT_TRUE(SaveBytes(bitmap).empty());
+}
+
+TEST(BmpRead, ReadingStartsAtTheStreamPosition) {
+    TMemoryStream stream;
+    stream.WriteBuffer("xyz", 3);
+    const std::vector<uint8_t> bytes = EightBit(false);
+    stream.WriteBuffer(bytes.data(), int64_t(bytes.size()));
+    stream.SetPosition(3);
+    TBitmap bitmap;
+    bitmap.ReadFromStream(stream);
+    EXPECT_EQ(Colors(bitmap), kPicture);
+}
+
+// ---------------------------------------------------------------------------
+
+template <typename E>
+void ExpectFailure(const std::vector<uint8_t>& bytes, const std::string& message) {
+    TBitmap bitmap;
+    LoadBytes(bitmap, EightBit(false));
+    const TBitmapImage* before = &bitmap.Image();
+    try {
+        LoadBytes(bitmap, bytes);
+        ADD_FAILURE() << "no exception for a file of " << bytes.size() << " bytes";
+    } catch (const E& e) {
+        EXPECT_EQ(e.Message(), message);
+    }
+    // A failed load leaves the store it had.
+    EXPECT_EQ(&bitmap.Image(), before);
+    EXPECT_EQ(Colors(bitmap), kPicture);
+}
+
+const char* const kInvalid = "Bitmap image is not valid";
+
+std::vector<uint8_t> Info(int32_t w, int32_t h, unsigned bits, uint32_t compression = 0,
+                          uint32_t clrUsed = 0, uint32_t headerSize = 40) {
+    Bytes b;
+    b.fileHeader().infoHeader(w, h, bits, compression, clrUsed, 0, headerSize).zeros(64);
+    return b.data;
+}
+
+TEST(BmpReadFailure, ShortFilesAndWrongSignature) {
+    const std::vector<uint8_t> full = EightBit(false);
+    for (long n = 1; n < 14; ++n)
+        ExpectFailure<EReadError>({full.begin(), full.begin() + n}, "Stream read error");
+    ExpectFailure<EInvalidGraphic>(std::vector<uint8_t>(14, 'B'), kInvalid);
+    std::vector<uint8_t> pm = EightBit(false);
+    pm[0] = 'P';
+    ExpectFailure<EInvalidGraphic>(pm, kInvalid);
+}
+
+TEST(BmpReadFailure, EndsInsideTheHeaderOrTheColorTable) {
+    const std::vector<uint8_t> full = EightBit(false);
+    ExpectFailure<EInvalidGraphic>({full.begin(), full.begin() + 16}, kInvalid);
+    ExpectFailure<EInvalidGraphic>({full.begin(), full.begin() + 40}, kInvalid);
+    ExpectFailure<EReadError>({full.begin(), full.begin() + 54 + 10}, "Stream read error");
+    // A header size larger than the whole file.
+    Bytes b;
+    b.fileHeader().u32(0x7FFFFFFF).zeros(100);
+    ExpectFailure<EInvalidGraphic>(b.data, kInvalid);
+}
+
+TEST(BmpReadFailure, DescriptionsNoStoreCanBeMadeFrom) {
+    ExpectFailure<EInvalidGraphic>(Info(2, 2, 24, 0, 0, 20), kInvalid);   // header size
+    std::vector<uint8_t> planes = Info(2, 2, 24);
+    planes[26] = 2;
+    ExpectFailure<EInvalidGraphic>(planes, kInvalid);
+    for (unsigned bits : {0u, 2u, 7u, 15u, 48u}) ExpectFailure<EInvalidGraphic>(Info(2, 2, bits), kInvalid);
+    ExpectFailure<EInvalidGraphic>(Info(2, 2, 24, 4), kInvalid);           // compression
+    ExpectFailure<EInvalidGraphic>(Info(2, 2, 4, 1), kInvalid);            // RLE8 on 4 bits
+    ExpectFailure<EInvalidGraphic>(Info(2, 2, 8, 2), kInvalid);            // RLE4 on 8 bits
+    ExpectFailure<EInvalidGraphic>(Info(2, -2, 8, 1), kInvalid);           // top-down RLE
+    ExpectFailure<EInvalidGraphic>(Info(2, 2, 24, 3), kInvalid);           // bit fields on 24
+    ExpectFailure<EInvalidGraphic>(Info(2, 2, 8, 0, 257), kInvalid);       // colours used
+    ExpectFailure<EInvalidGraphic>(Info(-2, 2, 24), kInvalid);
+    ExpectFailure<EInvalidGraphic>(Info(65536, 1, 8), kInvalid);
+    ExpectFailure<EInvalidGraphic>(Info(1, -65536, 8), kInvalid);
+    ExpectFailure<EInvalidGraphic>(Info(1, INT32_MIN, 8), kInvalid);
+    ExpectFailure<EInvalidGraphic>(Info(65535, 65535, 32), kInvalid);     // 16 GiB of pixels
+}
+
+}  // namespace
