@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "imaging/bitmap.h"
@@ -47,7 +48,11 @@ public:
     TGraphicClass ClassType() const override { return StaticClass(); }
 
     void Assign(const TGraphic* source) override;
+    // Into a TBitmap: the target shares the decoded pixels (decoding first
+    // when there is no bitmap yet).
     void CopyInto(TGraphic* target) const override;
+    // Another JPEG image holding the same encoded bytes.
+    bool Equals(const TGraphic* other) const override;
 
     bool Empty() const override;
     int Width() const override;
@@ -72,7 +77,15 @@ public:
     void DecodeJpeg();
 
 private:
-    void NewData();
-    TJPEGData* FData = nullptr;
-    std::unique_ptr<TBitmap> FBitmap;
+    // Releases the shared data and takes a new, empty record.
+    void NewData() const;
+    // Decoding is lazy: const queries (CopyInto, sizes) may run it.
+    void Decode() const;
+    void Encode();
+    void ReportProgress(TProgressStage stage, int percentDone) const;
+    // Output size for a ScaleShift other than 0, from the header.
+    std::pair<int, int> ScaledSize() const;
+
+    mutable TJPEGData* FData = nullptr;
+    mutable std::unique_ptr<TBitmap> FBitmap;
 };

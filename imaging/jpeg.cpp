@@ -1,0 +1,388 @@
+#include "imaging/jpeg.h"
+
+#include <algorithm>
+#include <string>
+
+#include "imaging/jpeg_session.h"
+#include "imaging/picture.h"
+
+using jpegsession::Compressor;
+using jpegsession::Decompressor;
+
+TJPEGDefaults JpegPresets;
+
+namespace {
+
+constexpr int kQuantizedColors = 236;
+
+int ScaleShiftOf(const TJPEGDefaults& settings) { return std::min<int>(settings.ScaleShift, 3); }
+
+std::string JpegErrorText(int code, const std::string& detail) {
+    return "JPEG error #" + std::to_string(code) + ": " + detail;
+}
+
+// Refuses an output size the pixel store cannot hold, before any pixel
+// memory is taken.
+void CheckOutputSize(JDIMENSION width, JDIMENSION height, int bitsPerPixel) {
+    const bool tooLarge = width > JDIMENSION(MaxBitmapDimension) ||
+                          height > JDIMENSION(MaxBitmapDimension) ||
+                          BitmapStride(width, bitsPerPixel) * int64_t(height) > MaxBitmapBytes;
+    if (tooLarge)
+        throw EJPEG(JERR_IMAGE_TOO_BIG,
+                    JpegErrorText(JERR_IMAGE_TOO_BIG, "the image of " + std::to_string(width) + " x " +
+                                                          std::to_string(height) +
+                                                          " pixels is too large to decode"));
+}
+
+// Four-component pixels (C, M, Y, K as the decoder delivers them) to blue,
+// green, red. Files written with an Adobe marker store the inks inverted,
+// which is by far the common case; others store them plainly.
+void CmykRowToBgr(const uint8_t* cmyk, uint8_t* bgr, JDIMENSION width, bool inverted) {
+    for (JDIMENSION x = 0; x < width; ++x, cmyk += 4, bgr += 3) {
+        unsigned c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
+        if (!inverted) {
+            c = 255 - c;
+            m = 255 - m;
+            y = 255 - y;
+            k = 255 - k;
+        }
+        bgr[0] = uint8_t((y * k + 127) / 255);
+        bgr[1] = uint8_t((m * k + 127) / 255);
+        bgr[2] = uint8_t((c * k + 127) / 255);
+    }
+}
+
+}  // namespace
+
+// --- start-up and shut-down ------------------------------------------------
+
+void JpegStartup(int displayBitsPerPixel, int displayPlanes) {
+    JpegPresets.EightBitOutput = displayBitsPerPixel * displayPlanes <= 8;
+    AddPictureFormat("jpeg", "JPEG Image File", TJPEGImage::StaticClass());
+    AddPictureFormat("jpg", "JPEG Image File", TJPEGImage::StaticClass());
+}
+
+void JpegShutdown() { RemoveGraphicClass(TJPEGImage::StaticClass()); }
+
+// --- the image object --------------------------------------------------------
+
+TGraphicClass TJPEGImage::StaticClass() {
+    static const TGraphicClassInfo info{"TJPEGImage", TGraphic::StaticClass(),
+                                        []() -> std::unique_ptr<TGraphic> {
+                                            return std::make_unique<TJPEGImage>();
+                                        }};
+    return &info;
+}
+
+TJPEGImage::TJPEGImage() : Settings(JpegPresets) { NewData(); }
+
+TJPEGImage::~TJPEGImage() {
+    FBitmap.reset();
+    if (FData) FData->Release();
+}
+
+void TJPEGImage::NewData() const {
+    TJPEGData* data = new TJPEGData;
+    data->Reference();
+    if (FData) FData->Release();
+    FData = data;
+}
+
+void TJPEGImage::Assign(const TGraphic* source) {
+    if (source && source->ClassType()->InheritsFrom(TBitmap::StaticClass())) {
+        auto bitmap = std::make_unique<TBitmap>();
+        bitmap->Assign(source);
+        NewData();
+        FBitmap = std::move(bitmap);
+        return;
+    }
+    if (source && source->ClassType()->InheritsFrom(TJPEGImage::StaticClass())) {
+        const auto* other = static_cast<const TJPEGImage*>(source);
+        if (other == this) return;
+        std::unique_ptr<TBitmap> bitmap;
+        if (other->FBitmap) {
+            bitmap = std::make_unique<TBitmap>();
+            bitmap->Assign(other->FBitmap.get());
+        }
+        other->FData->Reference();
+        FData->Release();
+        FData = other->FData;
+        // A bitmap of the old data would no longer match the new one.
+        FBitmap = std::move(bitmap);
+        return;
+    }
+    TGraphic::Assign(source);
+}
+
+void TJPEGImage::CopyInto(TGraphic* target) const {
+    if (target && target->ClassType()->InheritsFrom(TBitmap::StaticClass())) {
+        if (!FBitmap) Decode();
+        target->Assign(FBitmap.get());
+        return;
+    }
+    TGraphic::CopyInto(target);
+}
+
+bool TJPEGImage::Equals(const TGraphic* other) const {
+    if (other == this) return true;
+    if (!other || !other->ClassType()->InheritsFrom(TJPEGImage::StaticClass())) return false;
+    const auto* jpeg = static_cast<const TJPEGImage*>(other);
+    if (jpeg->FData == FData) return true;
+    const auto* mine = FData->Data.get();
+    const auto* theirs = jpeg->FData->Data.get();
+    return mine && theirs && *mine == *theirs;
+}
+
+bool TJPEGImage::Empty() const {
+    return !FData->Data && (!FBitmap || FBitmap->Empty());
+}
+
+int TJPEGImage::Width() const {
+    if (FBitmap) return FBitmap->Width();
+    if (ScaleShiftOf(Settings) == 0) return FData->Width;
+    return ScaledSize().first;
+}
+
+int TJPEGImage::Height() const {
+    if (FBitmap) return FBitmap->Height();
+    if (ScaleShiftOf(Settings) == 0) return FData->Height;
+    return ScaledSize().second;
+}
+
+std::pair<int, int> TJPEGImage::ScaledSize() const {
+    const std::vector<uint8_t>* data = FData->Data.get();
+    if (!data || data->empty()) return {0, 0};
+    JDIMENSION width = 0, height = 0;
+    try {
+        Decompressor session(data->data(), data->size());
+        jpeg_decompress_struct& c = session.cinfo;
+        const unsigned denom = 1u << ScaleShiftOf(Settings);
+        session.Run([&] {
+            jpeg_read_header(&c, TRUE);
+            c.scale_num = 1;
+            c.scale_denom = denom;
+            jpeg_calc_output_dimensions(&c);
+            width = c.output_width;
+            height = c.output_height;
+        });
+    } catch (const Exception&) {
+        // Data whose header cannot be read has no size to report.
+        return {0, 0};
+    }
+    return {int(width), int(height)};
+}
+
+void TJPEGImage::SetWidth(int) {
+    throw EInvalidGraphicOperation("Cannot change the size of a JPEG image");
+}
+
+void TJPEGImage::SetHeight(int) {
+    throw EInvalidGraphicOperation("Cannot change the size of a JPEG image");
+}
+
+void TJPEGImage::Draw(QPainter& painter, const QRect& rect) {
+    if (!FBitmap) Decode();
+    FBitmap->Draw(painter, rect);
+}
+
+void TJPEGImage::ReportProgress(TProgressStage stage, int percentDone) const {
+    const_cast<TJPEGImage*>(this)->Progress(stage, percentDone);
+}
+
+// --- streams ---------------------------------------------------------------
+
+void TJPEGImage::WriteToStream(TStream& stream) {
+    if (!FData->Data) EncodeJpeg();
+    // An encoding ended by the user leaves no bytes to write.
+    if (FData->Data && !FData->Data->empty())
+        stream.WriteBuffer(FData->Data->data(), int64_t(FData->Data->size()));
+}
+
+void TJPEGImage::ReadFromStream(TStream& stream) {
+    const int64_t count = std::max<int64_t>(0, stream.Size() - stream.Position());
+    NewData();
+    FBitmap.reset();
+    FData->Data = std::make_unique<std::vector<uint8_t>>(size_t(count));
+    if (count > 0) {
+        stream.ReadBuffer(FData->Data->data(), count);
+
+        Decompressor session(FData->Data->data(), FData->Data->size());
+        jpeg_decompress_struct& c = session.cinfo;
+        session.Run([&] { jpeg_read_header(&c, TRUE); });
+        FData->Width = int32_t(c.image_width);
+        FData->Height = int32_t(c.image_height);
+        FData->Grayscale = c.jpeg_color_space == JCS_GRAYSCALE;
+        Settings.WriteProgressive = jpeg_has_multiple_scans(&c);
+    }
+    PaletteModified = true;
+    Changed();
+}
+
+// --- encoding ----------------------------------------------------------------
+
+void TJPEGImage::EncodeJpeg() {
+    try {
+        Encode();
+    } catch (const EAbort&) {
+        // Ended by a progress handler: drop the partial data.
+        NewData();
+    }
+}
+
+void TJPEGImage::Encode() {
+    // A record shared with another image is never changed.
+    if (FData->Data || FData->RefCount() > 1) NewData();
+    FData->Data = std::make_unique<std::vector<uint8_t>>();
+    if (!FBitmap || FBitmap->Width() == 0 || FBitmap->Height() == 0) return;
+
+    Compressor session(*FData->Data,
+                       [this](int percent) { ReportProgress(TProgressStage::psRunning, percent); });
+    jpeg_compress_struct& c = session.cinfo;
+    c.image_width = JDIMENSION(FBitmap->Width());
+    c.image_height = JDIMENSION(FBitmap->Height());
+    FData->Width = FBitmap->Width();
+    FData->Height = FBitmap->Height();
+    // The rows go to the library as they are stored: blue, green, red.
+    c.input_components = 3;
+    c.in_color_space = JCS_EXT_BGR;
+
+    // A 24-bit view of the bitmap; a 24-bit bitmap is shared, not copied.
+    TBitmap work;
+    work.Assign(FBitmap.get());
+    work.SetPixelDepth(pd24);
+    const TBitmap& rows = work;
+
+    const int quality = Settings.Quality;
+    const bool gray = Settings.GrayOutput;
+    const bool progressive = Settings.WriteProgressive;
+    if (gray) FData->Grayscale = true;
+    session.Run([&] {
+        jpeg_set_defaults(&c);
+        jpeg_set_quality(&c, quality, TRUE);
+        if (gray) jpeg_set_colorspace(&c, JCS_GRAYSCALE);
+        if (progressive) jpeg_simple_progression(&c);
+    });
+
+    ReportProgress(TProgressStage::psStarting, 0);
+    try {
+        session.Run([&] {
+            jpeg_start_compress(&c, TRUE);
+            while (c.next_scanline < c.image_height) {
+                // The library only reads the rows it is handed.
+                JSAMPROW row = const_cast<JSAMPROW>(rows.RowAddress(int(c.next_scanline)));
+                jpeg_write_scanlines(&c, &row, 1);
+            }
+            jpeg_finish_compress(&c);
+        });
+    } catch (...) {
+        try {
+            ReportProgress(TProgressStage::psEnding, 0);
+        } catch (...) {
+            // The first failure is the one to report.
+        }
+        throw;
+    }
+    ReportProgress(TProgressStage::psEnding, 100);
+}
+
+// --- decoding ----------------------------------------------------------------
+
+void TJPEGImage::DecodeJpeg() { Decode(); }
+
+void TJPEGImage::Decode() const {
+    try {
+        FBitmap = std::make_unique<TBitmap>();
+        TBitmap& bitmap = *FBitmap;
+        const std::vector<uint8_t>* data = FData->Data.get();
+        Decompressor session(data ? data->data() : nullptr, data ? data->size() : 0,
+                             [this](int percent) { ReportProgress(TProgressStage::psRunning, percent); });
+        jpeg_decompress_struct& c = session.cinfo;
+        session.Run([&] { jpeg_read_header(&c, TRUE); });
+
+        const J_COLOR_SPACE stored = c.jpeg_color_space;
+        const bool fourComponents = stored == JCS_CMYK || stored == JCS_YCCK;
+        if (!fourComponents && c.out_color_space != JCS_GRAYSCALE && c.out_color_space != JCS_RGB)
+            throw EJPEG(JERR_CONVERSION_NOTIMPL,
+                        JpegErrorText(JERR_CONVERSION_NOTIMPL,
+                                      "the image's colour space (" + std::to_string(c.num_components) +
+                                          " components) cannot be shown"));
+
+        c.scale_num = 1;
+        c.scale_denom = 1u << ScaleShiftOf(Settings);
+        c.do_block_smoothing = Settings.BlockSmoothing;
+        bool quantize = false;
+        if (fourComponents) {
+            // Printing inks: decoded as they are and turned into colours below.
+            c.out_color_space = JCS_CMYK;
+        } else {
+            if (Settings.GrayOutput) c.out_color_space = JCS_GRAYSCALE;
+            quantize = Settings.EightBitOutput || c.out_color_space == JCS_GRAYSCALE;
+            if (quantize) {
+                c.quantize_colors = TRUE;
+                c.desired_number_of_colors = kQuantizedColors;
+            } else {
+                c.out_color_space = JCS_EXT_BGR;
+            }
+        }
+        if (Settings.FastDecode) {
+            c.dct_method = JDCT_IFAST;
+            c.two_pass_quantize = FALSE;
+            c.dither_mode = JDITHER_ORDERED;
+        }
+        session.Run([&] { jpeg_calc_output_dimensions(&c); });
+        CheckOutputSize(c.output_width, c.output_height, quantize ? 8 : 24);
+        bitmap.SetPixelDepth(quantize ? pd8 : pd24);
+
+        const int expectedComponents = fourComponents ? 4 : quantize ? 1 : 3;
+        std::vector<uint8_t> inkRow;
+        bool paletteChanged = false;
+        ReportProgress(TProgressStage::psStarting, 0);
+        try {
+            session.Run([&] { jpeg_start_decompress(&c); });
+            if (c.output_components != expectedComponents)
+                throw EJPEG(JERR_CONVERSION_NOTIMPL,
+                            JpegErrorText(JERR_CONVERSION_NOTIMPL, "unexpected decoder output"));
+            bitmap.SetSize(int(c.output_width), int(c.output_height));
+            if (quantize && c.colormap) {
+                std::vector<TRGBQuad> palette(size_t(c.actual_number_of_colors));
+                const bool mapGray = c.out_color_components == 1;
+                for (size_t i = 0; i < palette.size(); ++i) {
+                    palette[i].rgbRed = c.colormap[0][i];
+                    palette[i].rgbGreen = c.colormap[mapGray ? 0 : 1][i];
+                    palette[i].rgbBlue = c.colormap[mapGray ? 0 : 2][i];
+                }
+                bitmap.SetPalette(palette);
+                paletteChanged = true;
+            }
+            if (fourComponents) inkRow.resize(size_t(c.output_width) * 4);
+            const bool invertedInks = c.saw_Adobe_marker;
+            uint8_t* const ink = inkRow.data();
+            session.Run([&] {
+                while (c.output_scanline < c.output_height) {
+                    const int r = int(c.output_scanline);
+                    uint8_t* target = bitmap.RowAddress(r);
+                    JSAMPROW row = fourComponents ? ink : target;
+                    if (jpeg_read_scanlines(&c, &row, 1) != 1) break;
+                    if (fourComponents) CmykRowToBgr(ink, target, c.output_width, invertedInks);
+                }
+                jpeg_finish_decompress(&c);
+            });
+        } catch (...) {
+            try {
+                ReportProgress(TProgressStage::psEnding, 0);
+            } catch (...) {
+                // The first failure is the one to report.
+            }
+            throw;
+        }
+        if (fourComponents && Settings.EightBitOutput) bitmap.SetPixelDepth(pd8);
+        ReportProgress(TProgressStage::psEnding, 100);
+        if (paletteChanged) {
+            auto* self = const_cast<TJPEGImage*>(this);
+            self->PaletteModified = true;
+            self->Changed();
+        }
+    } catch (const EAbort&) {
+        // Ended by a progress handler: the bitmap keeps what was decoded.
+    }
+}

@@ -1,0 +1,126 @@
+// Sessions with libjpeg: one compression or decompression object at a time,
+// with our error manager, an in-memory source or destination and a progress
+// hook. The object is destroyed when the session ends, on every path.
+//
+// libjpeg is C: a fatal error must not return to it, and a C++ exception
+// must not travel through its frames. So the error manager jumps back to the
+// `Run` that called into the library (setjmp/longjmp), and `Run` raises the
+// exception there: EJPEG with the library's message code, or the exception
+// one of our callbacks caught (an EAbort from a progress handler, an
+// out-of-memory while collecting output).
+#pragma once
+
+#include <csetjmp>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>  // jpeglib.h needs FILE and size_t declared first
+#include <exception>
+#include <functional>
+#include <vector>
+
+#include <jerror.h>
+#include <jpeglib.h>
+
+namespace jpegsession {
+
+// Bytes handed between libjpeg and our buffers per call.
+constexpr size_t kChunkSize = 4096;
+// The encoded bytes grow in whole steps of this size.
+constexpr size_t kGrowStep = 8192;
+
+// Called with the percentage done while libjpeg works (at most every 500 ms).
+using ProgressFn = std::function<void(int percentDone)>;
+
+struct ErrorManager {
+    jpeg_error_mgr pub;  // first member: libjpeg sees only this part
+    std::jmp_buf jump;
+    std::exception_ptr pending;  // caught in one of our callbacks
+};
+
+struct ProgressHook {
+    jpeg_progress_mgr pub;
+    ProgressFn report;
+    int64_t lastReportMs = 0;
+};
+
+// Installs the error handler: fatal errors end in a jump back to Run,
+// warnings and trace messages are dropped.
+jpeg_error_mgr* InitErrorManager(ErrorManager& manager);
+
+// Raises what made the library jump back: the pending exception of a
+// callback, else EJPEG with the message code.
+[[noreturn]] void RaiseJpegError(ErrorManager& manager);
+
+// Runs `body`, which calls into libjpeg. `body` must hold no object with a
+// destructor while it calls the library, since a failure leaves it by a jump.
+template <class Body>
+void RunGuarded(ErrorManager& manager, Body&& body) {
+    if (setjmp(manager.jump) == 0) {
+        body();
+        return;
+    }
+    RaiseJpegError(manager);
+}
+
+void InitProgressHook(ProgressHook& hook, j_common_ptr cinfo, ProgressFn report);
+
+// Destination over a byte vector, handed kChunkSize bytes at a time.
+struct MemoryDestination {
+    jpeg_destination_mgr pub;
+    std::vector<uint8_t>* out;
+    JOCTET buffer[kChunkSize];
+};
+
+// Source over bytes in memory, refilled kChunkSize bytes at a time. When the
+// data runs out it supplies an end-of-image marker (and a dropped warning);
+// with no data at all it raises the library's empty-input error.
+struct MemorySource {
+    jpeg_source_mgr pub;
+    const uint8_t* data;
+    size_t size;
+    size_t position;
+};
+
+// Appends to the encoded bytes, growing the buffer in whole kGrowStep steps.
+void AppendBytes(std::vector<uint8_t>& out, const uint8_t* bytes, size_t count);
+
+class Compressor {
+public:
+    // Makes the compression object; its output goes to the end of `out`.
+    Compressor(std::vector<uint8_t>& out, ProgressFn progress);
+    ~Compressor();
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+
+    template <class Body>
+    void Run(Body&& body) { RunGuarded(FErrors, body); }
+
+    jpeg_compress_struct cinfo{};
+
+private:
+    ErrorManager FErrors{};
+    MemoryDestination FDestination{};
+    ProgressHook FProgress{};
+};
+
+class Decompressor {
+public:
+    // Makes the decompression object reading `size` bytes at `data`
+    // (which stay valid for the session).
+    Decompressor(const uint8_t* data, size_t size, ProgressFn progress = nullptr);
+    ~Decompressor();
+    Decompressor(const Decompressor&) = delete;
+    Decompressor& operator=(const Decompressor&) = delete;
+
+    template <class Body>
+    void Run(Body&& body) { RunGuarded(FErrors, body); }
+
+    jpeg_decompress_struct cinfo{};
+
+private:
+    ErrorManager FErrors{};
+    MemorySource FSource{};
+    ProgressHook FProgress{};
+};
+
+}  // namespace jpegsession

@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+
+#include <algorithm>
+#include <random>
+
+#include "jpeg_test_support.h"
+
+using namespace jpegtest;
+
+namespace {
+
+// Runs `f`, expecting EJPEG with `code`; returns the message.
+template <class F>
+std::string ExpectJpegError(F&& f, int code) {
+    try {
+        f();
+    } catch (const EJPEG& e) {
+        EXPECT_EQ(e.Code(), code) << e.Message();
+        return e.Message();
+    }
+    ADD_FAILURE() << "no EJPEG raised";
+    return {};
+}
+
+int MaxIndex(const TBitmap& bitmap) {
+    int most = 0;
+    for (int y = 0; y < bitmap.Height(); ++y) {
+        const uint8_t* row = bitmap.RowAddress(y);
+        for (int x = 0; x < bitmap.Width(); ++x) most = std::max<int>(most, row[x]);
+    }
+    return most;
+}
+
+void ExpectNear(Rgb got, Rgb want, int tolerance) {
+    EXPECT_NEAR(got.r, want.r, tolerance);
+    EXPECT_NEAR(got.g, want.g, tolerance);
+    EXPECT_NEAR(got.b, want.b, tolerance);
+}
+
+TEST(JpegDecode, ColourImageRoundTripsTo24Bits) {
+    const auto photo = MakePhoto(123, 77);
+    const auto back = Decode(Encode(*photo));
+    EXPECT_EQ(back->PixelDepth(), pd24);
+    EXPECT_EQ(back->Width(), 123);
+    EXPECT_EQ(back->Height(), 77);
+    EXPECT_GT(Psnr(*photo, *back), 35.0);
+
+    // Colours keep their channels: a red picture comes back red.
+    const auto red = Decode(Encode(*MakeFlat(16, 16, {200, 30, 10})));
+    ExpectNear(PixelOf(*red, 5, 5), {200, 30, 10}, 4);
+}
+
+TEST(JpegDecode, OnePixelRoundTrip) {
+    TempDir dir;
+    const auto pixel = MakeFlat(1, 1, {10, 200, 90});
+    TJPEGImage jpeg;
+    jpeg.Assign(pixel.get());
+    jpeg.SaveToFile(dir / "one.jpeg");
+
+    TJPEGImage loaded;
+    loaded.LoadFromFile(dir / "one.jpeg");
+    EXPECT_EQ(loaded.Width(), 1);
+    EXPECT_EQ(loaded.Height(), 1);
+    TBitmap back;
+    back.Assign(&loaded);
+    ASSERT_EQ(back.Width(), 1);
+    ASSERT_EQ(back.Height(), 1);
+    ExpectNear(PixelOf(back, 0, 0), {10, 200, 90}, 6);
+}
+
+TEST(JpegDecode, ZeroByteFileLoadsAsEmptyAndRefusesToDecode) {
+    TempDir dir;
+    WriteFile(dir / "zero.jpeg", {});
+    TJPEGImage jpeg;
+    bool changed = false;
+    jpeg.OnChange = [&](TGraphic*) { changed = true; };
+    jpeg.LoadFromFile(dir / "zero.jpeg");
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(jpeg.Width(), 0);
+    EXPECT_EQ(jpeg.Height(), 0);
+    EXPECT_FALSE(jpeg.Empty());  // an empty buffer is still loaded data
+    TBitmap bitmap;
+    const auto message = ExpectJpegError([&] { bitmap.Assign(&jpeg); }, JERR_INPUT_EMPTY);
+    EXPECT_EQ(message, "JPEG error #" + std::to_string(JERR_INPUT_EMPTY));
+}
+
+TEST(JpegDecode, NonJpegFailsAtLoadAndKeepsTheBytes) {
+    TempDir dir;
+    WriteFile(dir / "bogus.jpeg", {'B', 'M', 1, 2, 3, 4, 5, 6});
+    TJPEGImage jpeg;
+    ExpectJpegError([&] { jpeg.LoadFromFile(dir / "bogus.jpeg"); }, JERR_NO_SOI);
+    ASSERT_NE(jpeg.Data().Data, nullptr);
+    EXPECT_EQ(jpeg.Data().Data->size(), 8u);
+
+    EXPECT_THROW(jpeg.LoadFromFile(dir / "missing.jpeg"), EFOpenError);
+}
+
+TEST(JpegDecode, HeaderWithoutScanIsReported) {
+    // Everything up to the scan of a real file, nothing after it.
+    auto bytes = Encode(*MakePhoto(16, 16));
+    const size_t sos = [&] {
+        for (size_t i = 0; i + 1 < bytes.size(); ++i)
+            if (bytes[i] == 0xFF && bytes[i + 1] == 0xDA) return i;
+        return bytes.size();
+    }();
+    bytes.resize(sos);
+    bytes.push_back(0xFF);
+    bytes.push_back(0xD9);
+    TJPEGImage jpeg;
+    TMemoryStream in(bytes);
+    ExpectJpegError([&] { jpeg.ReadFromStream(in); }, JERR_SOF_NO_SOS);
+
+    // Start and end of an image and nothing between.
+    TMemoryStream bare(std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xD9});
+    ExpectJpegError([&] { jpeg.ReadFromStream(bare); }, JERR_NO_IMAGE);
+}
+
+TEST(JpegDecode, GrayDataGivesAnEightBitGrayBitmap) {
+    const auto bytes = EncodeRaw(40, 30, 1, JCS_GRAYSCALE, JCS_GRAYSCALE,
+                                 [](int x, int y, uint8_t* p) { p[0] = uint8_t((x * 6 + y * 3) & 0xFF); });
+    TJPEGImage jpeg;
+    TMemoryStream in(bytes);
+    jpeg.ReadFromStream(in);
+    EXPECT_TRUE(jpeg.Data().Grayscale);
+    TBitmap back;
+    back.Assign(&jpeg);
+    ASSERT_EQ(back.PixelDepth(), pd8);
+    EXPECT_EQ(back.Width(), 40);
+    EXPECT_LT(MaxIndex(back), 236);
+    const auto& table = back.Image().ColorTable;
+    ASSERT_GE(table.size(), 2u);
+    for (size_t i = 0; i < std::min<size_t>(table.size(), 236); ++i) {
+        EXPECT_EQ(table[i].rgbRed, table[i].rgbGreen);
+        EXPECT_EQ(table[i].rgbRed, table[i].rgbBlue);
+    }
+}
+
+TEST(JpegDecode, EightBitOutputReducesColours) {
+    const auto photo = MakePhoto(64, 48);
+    const auto bytes = Encode(*photo);
+    for (bool fast : {false, true}) {
+        const auto back = Decode(bytes, [fast](TJPEGImage& j) {
+            j.Settings.EightBitOutput = true;
+            j.Settings.FastDecode = fast;
+        });
+        ASSERT_EQ(back->PixelDepth(), pd8);
+        EXPECT_EQ(back->Width(), 64);
+        EXPECT_LT(MaxIndex(*back), 236);
+        EXPECT_GT(Psnr(*photo, *back), 20.0) << fast;
+    }
+}
+
+TEST(JpegDecode, ScaledDecodingReportsAndDeliversTheScaledSize) {
+    const auto bytes = Encode(*MakePhoto(100, 60));
+    TJPEGImage jpeg;
+    jpeg.Settings.ScaleShift = 2;
+    TMemoryStream in(bytes);
+    jpeg.ReadFromStream(in);
+    EXPECT_EQ(jpeg.Width(), 25);
+    EXPECT_EQ(jpeg.Height(), 15);
+    EXPECT_EQ(jpeg.Data().Width, 100);
+    TBitmap back;
+    back.Assign(&jpeg);
+    EXPECT_EQ(back.Width(), 25);
+    EXPECT_EQ(back.Height(), 15);
+}
+
+TEST(JpegDecode, DecodesOnceAndSharesThePixels) {
+    const auto bytes = Encode(*MakePhoto(30, 30));
+    TJPEGImage jpeg;
+    TMemoryStream in(bytes);
+    jpeg.ReadFromStream(in);
+    EXPECT_EQ(jpeg.Bitmap(), nullptr);
+    int starts = 0;
+    jpeg.OnProgress = [&](TGraphic*, TProgressStage stage, int) {
+        if (stage == TProgressStage::psStarting) ++starts;
+    };
+    TBitmap a, b;
+    a.Assign(&jpeg);
+    b.Assign(&jpeg);
+    EXPECT_EQ(starts, 1);
+    EXPECT_EQ(&a.Image(), &b.Image());
+    EXPECT_EQ(&a.Image(), &jpeg.Bitmap()->Image());
+}
+
+TEST(JpegDecode, AbortFromProgressKeepsThePartialBitmapQuietly) {
+    const auto bytes = Encode(*MakePhoto(30, 30));
+    TJPEGImage jpeg;
+    TMemoryStream in(bytes);
+    jpeg.ReadFromStream(in);
+    jpeg.OnProgress = [](TGraphic*, TProgressStage stage, int) {
+        if (stage == TProgressStage::psStarting) throw EAbort();
+    };
+    TBitmap back;
+    EXPECT_NO_THROW(back.Assign(&jpeg));
+    EXPECT_NE(jpeg.Bitmap(), nullptr);
+}
+
+TEST(JpegDecode, TruncatedDataDecodesToFullSize) {
+    const auto photo = MakePhoto(160, 120);
+    const auto bytes = Encode(*photo);
+    for (size_t keep : {bytes.size() - 2, bytes.size() / 2, size_t(700)}) {
+        const std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + long(keep));
+        std::unique_ptr<TBitmap> back;
+        ASSERT_NO_THROW(back = Decode(cut)) << keep;
+        EXPECT_EQ(back->Width(), 160);
+        EXPECT_EQ(back->Height(), 120);
+    }
+}
+
+// Damaged data of every kind: each load and decode ends with a bitmap or
+// with EJPEG, never anything else (the sanitizer build checks the memory).
+TEST(JpegDecode, DamagedDataNeverCrashes) {
+    const auto good = Encode(*MakePhoto(48, 40));
+    const auto progressive = Encode(*MakePhoto(48, 40), [](TJPEGImage& j) { j.Settings.WriteProgressive = true; });
+    std::mt19937 random(20261208);
+    int decoded = 0, refused = 0;
+    for (int round = 0; round < 600; ++round) {
+        std::vector<uint8_t> bytes = round % 2 ? good : progressive;
+        const int changes = 1 + int(random() % 8);
+        for (int k = 0; k < changes; ++k) {
+            const size_t at = random() % bytes.size();
+            switch (random() % 3) {
+                case 0: bytes[at] = uint8_t(random()); break;
+                case 1: bytes[at] ^= uint8_t(1u << (random() % 8)); break;
+                default: bytes.resize(std::max<size_t>(at, 2)); break;
+            }
+        }
+        try {
+            const auto back = Decode(bytes, [round](TJPEGImage& j) { j.Settings.EightBitOutput = round % 5 == 0; });
+            ++decoded;
+        } catch (const EJPEG&) {
+            ++refused;
+        }
+    }
+    EXPECT_EQ(decoded + refused, 600);
+    EXPECT_GT(decoded, 0);
+}
+
+TEST(JpegDecode, FourComponentInksBecomeColours) {
+    // Adobe-style inverted inks as most programs write them: 255 = no ink.
+    auto inverted = [](uint8_t c, uint8_t m, uint8_t y, uint8_t k) {
+        return [=](int, int, uint8_t* p) {
+            p[0] = uint8_t(255 - c);
+            p[1] = uint8_t(255 - m);
+            p[2] = uint8_t(255 - y);
+            p[3] = uint8_t(255 - k);
+        };
+    };
+    for (J_COLOR_SPACE stored : {JCS_CMYK, JCS_YCCK}) {
+        // Full magenta and yellow, no cyan, no black: red.
+        const auto red = EncodeRaw(16, 16, 4, JCS_CMYK, stored, inverted(0, 255, 255, 0));
+        const auto back = Decode(red);
+        ASSERT_EQ(back->PixelDepth(), pd24);
+        ExpectNear(PixelOf(*back, 8, 8), {255, 0, 0}, 8);
+
+        // Half black: middle gray.
+        const auto gray = Decode(EncodeRaw(16, 16, 4, JCS_CMYK, stored, inverted(0, 0, 0, 128)));
+        ExpectNear(PixelOf(*gray, 8, 8), {127, 127, 127}, 8);
+
+        const auto eight = Decode(red, [](TJPEGImage& j) { j.Settings.EightBitOutput = true; });
+        EXPECT_EQ(eight->PixelDepth(), pd8);
+        ExpectNear(PixelOf(*eight, 8, 8), {255, 0, 0}, 60);
+    }
+}
+
+TEST(JpegDecode, ThreeComponentsStoredAsRgbKeepTheirColours) {
+    const auto bytes = EncodeRaw(16, 16, 3, JCS_RGB, JCS_RGB, [](int x, int, uint8_t* p) {
+        p[0] = x < 8 ? 220 : 20;  // red on the left
+        p[1] = 40;
+        p[2] = x < 8 ? 20 : 220;  // blue on the right
+    });
+    const auto back = Decode(bytes);
+    ASSERT_EQ(back->PixelDepth(), pd24);
+    ExpectNear(PixelOf(*back, 2, 8), {220, 40, 20}, 6);
+    ExpectNear(PixelOf(*back, 13, 8), {20, 40, 220}, 6);
+}
+
+TEST(JpegDecode, UnshowableColourSpaceIsAClearError) {
+    const auto bytes = EncodeRaw(16, 16, 2, JCS_UNKNOWN, JCS_UNKNOWN, [](int x, int y, uint8_t* p) {
+        p[0] = uint8_t(x * 9);
+        p[1] = uint8_t(y * 9);
+    });
+    TJPEGImage jpeg;
+    TMemoryStream in(bytes);
+    jpeg.ReadFromStream(in);  // the header itself is fine
+    TBitmap back;
+    const auto message = ExpectJpegError([&] { back.Assign(&jpeg); }, JERR_CONVERSION_NOTIMPL);
+    EXPECT_NE(message.find("colour space"), std::string::npos) << message;
+}
+
+TEST(JpegDecode, OversizedHeaderIsRefusedBeforeAllocating) {
+    auto bytes = Encode(*MakePhoto(16, 16));
+    // Give the frame header a size far beyond what a bitmap may hold.
+    for (size_t i = 0; i + 8 < bytes.size(); ++i) {
+        if (bytes[i] == 0xFF && bytes[i + 1] == 0xC0) {
+            bytes[i + 5] = 0xEA;  // height 60000
+            bytes[i + 6] = 0x60;
+            bytes[i + 7] = 0xEA;  // width 60000
+            bytes[i + 8] = 0x60;
+            break;
+        }
+    }
+    TJPEGImage jpeg;
+    TMemoryStream in(bytes);
+    jpeg.ReadFromStream(in);
+    EXPECT_EQ(jpeg.Width(), 60000);
+    TBitmap back;
+    const auto message = ExpectJpegError([&] { back.Assign(&jpeg); }, JERR_IMAGE_TOO_BIG);
+    EXPECT_NE(message.find("60000 x 60000"), std::string::npos) << message;
+}
+
+}  // namespace
