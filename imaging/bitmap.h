@@ -4,8 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <vector>
 
 #include "imaging/graphic.h"
@@ -51,22 +49,28 @@ public:
     explicit TPixelBuffer(size_t size);  // all zero; std::bad_alloc on failure
     TPixelBuffer(const TPixelBuffer& other);
     TPixelBuffer& operator=(const TPixelBuffer& other);
-    TPixelBuffer(TPixelBuffer&&) noexcept = default;
-    TPixelBuffer& operator=(TPixelBuffer&&) noexcept = default;
+    TPixelBuffer(TPixelBuffer&& other) noexcept { Swap(other); }
+    TPixelBuffer& operator=(TPixelBuffer&& other) noexcept {
+        TPixelBuffer gone;
+        gone.Swap(other);
+        Swap(gone);
+        return *this;
+    }
+    ~TPixelBuffer();
 
-    uint8_t* data() { return FData.get(); }
-    const uint8_t* data() const { return FData.get(); }
+    uint8_t* data() { return FData; }
+    const uint8_t* data() const { return FData; }
     size_t size() const { return FSize; }
     bool empty() const { return FSize == 0; }
     uint8_t& operator[](size_t i) { return FData[i]; }
     const uint8_t& operator[](size_t i) const { return FData[i]; }
 
 private:
-    struct Free {
-        void operator()(uint8_t* p) const { std::free(p); }
-    };
-    std::unique_ptr<uint8_t[], Free> FData;
+    void Swap(TPixelBuffer& other) noexcept;
+    uint8_t* FData = nullptr;
     size_t FSize = 0;
+    void* FMapping = nullptr;  // large buffers are mapped from the system
+    size_t FMappedSize = 0;
 };
 
 // The pixel store, shared by several bitmaps; never changed while shared.
