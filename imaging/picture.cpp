@@ -50,10 +50,19 @@ void TPicture::Changed() {
     if (OnChange) OnChange(this);
 }
 
+namespace {
+// A new, empty object of the class; a class that cannot make one cannot be
+// held by a picture.
+std::unique_ptr<TGraphic> NewGraphic(TGraphicClass graphicClass) {
+    if (!graphicClass->Create) throw EConvertError::CannotAssign(graphicClass->Name, "TPicture");
+    return graphicClass->Create();
+}
+}  // namespace
+
 void TPicture::SetGraphic(const TGraphic* g) {
     std::unique_ptr<TGraphic> copy;
     if (g) {
-        copy = g->ClassType()->Create();
+        copy = NewGraphic(g->ClassType());
         copy->Assign(g);
         Attach(copy.get());
     }
@@ -69,7 +78,7 @@ void TPicture::LoadFromFile(const std::string& fileName) {
                                     [&key](const TPictureFormat& f) { return f.Extension == key; });
     if (found == formats.rend())
         throw EInvalidGraphic("Unknown picture file extension (." + extension + ")");
-    std::unique_ptr<TGraphic> graphic = found->Class->Create();
+    std::unique_ptr<TGraphic> graphic = NewGraphic(found->Class);
     graphic->OnProgress = OnProgress;
     graphic->LoadFromFile(fileName);  // on failure the new object goes, the old one stays
     FGraphic = std::move(graphic);

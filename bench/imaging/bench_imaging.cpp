@@ -37,13 +37,17 @@ void Paint(TBitmap& bitmap, int bitsPerPixel) {
     }
 }
 
+void MakePicture(TBitmap& bitmap, TPixelDepth depth) {
+    bitmap.SetPixelDepth(depth);
+    bitmap.SetSize(kWidth, kHeight);
+    Paint(bitmap, depth);
+}
+
 void BM_Load24(benchmark::State& state) {
     const std::string name = BenchFile("load.bmp");
     {
         TBitmap source;
-        source.SetPixelDepth(pd24);
-        source.SetSize(kWidth, kHeight);
-        Paint(source, 24);
+        MakePicture(source, pd24);
         source.SaveToFile(name);
     }
     const auto size = int64_t(std::filesystem::file_size(name));
@@ -60,9 +64,7 @@ BENCHMARK(BM_Load24)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_Write24(benchmark::State& state) {
     const std::string name = BenchFile("write.bmp");
     TBitmap bitmap;
-    bitmap.SetPixelDepth(pd24);
-    bitmap.SetSize(kWidth, kHeight);
-    Paint(bitmap, 24);
+    MakePicture(bitmap, pd24);
     for (auto _ : state) bitmap.SaveToFile(name);
     state.SetBytesProcessed(state.iterations() * int64_t(std::filesystem::file_size(name)));
     std::filesystem::remove(name);
@@ -71,9 +73,7 @@ BENCHMARK(BM_Write24)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_Convert8To24(benchmark::State& state) {
     TBitmap source;
-    source.SetPixelDepth(pd8);
-    source.SetSize(kWidth, kHeight);
-    Paint(source, 8);
+    MakePicture(source, pd8);
     for (auto _ : state) {
         TBitmap bitmap;
         bitmap.Assign(&source);

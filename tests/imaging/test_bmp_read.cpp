@@ -114,25 +114,18 @@ TEST(BmpRead, SixteenBitFiveFiveFive) {
 const std::vector<unsigned> k565 = {0xF800, 0x07E0, 0x001F, 0xFFFF};
 const Colors_t kRGBW = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF};
 
-TEST(BmpRead, SixteenBitMasksAfterA40ByteHeader) {
-    Bytes b;
-    b.fileHeader().infoHeader(4, 1, 16, 3).u32(0xF800).u32(0x07E0).u32(0x001F);
-    for (unsigned v : k565) b.u16(v);
-    TBitmap bitmap;
-    LoadBytes(bitmap, b.data);
-    EXPECT_EQ(bitmap.PixelDepth(), pd16);
-    EXPECT_EQ(Colors(bitmap), kRGBW);
-}
-
-TEST(BmpRead, SixteenBitMasksFromA124ByteHeader) {
-    Bytes b;
-    b.fileHeader().infoHeader(4, 1, 16, 3, 0, 0, 124).u32(0xF800).u32(0x07E0).u32(0x001F);
-    b.zeros(124 - 52);
-    for (unsigned v : k565) b.u16(v);
-    TBitmap bitmap;
-    LoadBytes(bitmap, b.data);
-    EXPECT_EQ(bitmap.PixelDepth(), pd16);
-    EXPECT_EQ(Colors(bitmap), kRGBW);
+TEST(BmpRead, SixteenBitMasksAfterA40ByteHeaderOrInsideA124ByteOne) {
+    for (uint32_t headerSize : {40u, 124u}) {
+        Bytes b;
+        b.fileHeader().infoHeader(4, 1, 16, 3, 0, 0, headerSize).u32(0xF800).u32(0x07E0).u32(0x001F);
+        // With 124 bytes the masks are the header's bytes 40 to 51; its rest follows.
+        b.zeros(headerSize == 40 ? 0 : headerSize - 52);
+        for (unsigned v : k565) b.u16(v);
+        TBitmap bitmap;
+        LoadBytes(bitmap, b.data);
+        EXPECT_EQ(bitmap.PixelDepth(), pd16) << headerSize;
+        EXPECT_EQ(Colors(bitmap), kRGBW) << headerSize;
+    }
 }
 
 TEST(BmpRead, ThirtyTwoBitPlainAndWithOddMasks) {
