@@ -321,6 +321,16 @@ TEST(BmpReadFailure, DescriptionsNoStoreCanBeMadeFrom) {
     ExpectFailure<EInvalidGraphic>(Info(1, -65536, 8), kInvalid);
     ExpectFailure<EInvalidGraphic>(Info(1, INT32_MIN, 8), kInvalid);
     ExpectFailure<EInvalidGraphic>(Info(65535, 65535, 32), kInvalid);     // 16 GiB of pixels
+    ExpectFailure<EInvalidGraphic>(Info(32768, 8193, 32), kInvalid);      // just above 1 GiB
+}
+
+TEST(BmpRead, AShortFileOfTheLargestAllowedSizeLoads) {
+    // Exactly 1 GiB of pixels from a file of a hundred bytes: no error, and
+    // the store is the image's size, not more.
+    TBitmap bitmap;
+    LoadBytes(bitmap, Info(32768, 8192, 32));
+    EXPECT_EQ(bitmap.Width(), 32768);
+    EXPECT_EQ(bitmap.Image().Pixels.size(), size_t(1) << 30);
 }
 
 }  // namespace
