@@ -186,8 +186,8 @@ void TBitmap::SetPalette(const std::vector<TRGBQuad>& entries) {
     TBitmapImage& image = *FImage;
     const size_t count = std::min<size_t>(entries.size(), 256);
     if (image.Header.biBitCount >= 1 && image.Header.biBitCount <= 8) {
-        // The given entries replace the first ones of the table; a table keeps
-        // the size its depth allows, so that every index stays defined.
+        // The given entries replace the first ones of the table (as many as
+        // the depth can index); the entries after them stay as they were.
         const size_t limit = size_t(1) << image.Header.biBitCount;
         const size_t n = std::min(count, limit);
         if (image.ColorTable.size() < n) image.ColorTable.resize(n);
