@@ -1,0 +1,131 @@
+// The image commands: pack (BMP -> JPEG at quality 90 -> ".234") and unpack
+// (".234" -> JPEG -> BMP), the same steps the windows take, without their
+// working files. The JPEG in between lives in a hidden temporary file beside
+// the output, removed however the command ends.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "codec/unit2.h"
+#include "imaging/bitmap.h"
+#include "imaging/jpeg.h"
+#include "tools/cli/command_table.h"
+#include "tools/cli/output_file.h"
+
+namespace {
+
+// A new, empty file beside `target`, deleted when this object goes.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::string& target) {
+        const size_t slash = target.rfind('/');
+        const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+        const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+        std::string pattern = folder + "." + base + ".XXXXXX.jpeg.tmp";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        const int fd = ::mkstemps(name.data(), 9);
+        if (fd < 0) throw EFCreateError(target);
+        ::close(fd);
+        FName = name.data();
+    }
+    ~TemporaryFile() { ::unlink(FName.c_str()); }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    const std::string& Name() const { return FName; }
+
+private:
+    std::string FName;
+};
+
+// Closes the codec's files however the command ends.
+struct CodecFiles {
+    CodecFiles() = default;
+    CodecFiles(const CodecFiles&) = delete;
+    CodecFiles& operator=(const CodecFiles&) = delete;
+    ~CodecFiles() { unit2::CloseFiles(); }
+};
+
+int64_t FileSize(const std::string& name) {
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0) throw EFOpenError(name);
+    return int64_t(st.st_size);
+}
+
+void PrintLine(const std::string& text) {
+    if (std::fputs((text + "\n").c_str(), stdout) == EOF) throw EWriteError();
+}
+
+void Pack(const std::vector<std::string>& arguments) {
+    const std::string& input = arguments[0];
+    const std::string& output = arguments[1];
+    JpegStartup(24, 1);
+
+    int64_t bmpSize = 0, jpegSize = 0, packedSize = 0;
+    {
+        TemporaryFile jpegFile(output);
+        {
+            auto bitmap = std::make_unique<TBitmap>();
+            bitmap->LoadFromFile(input);
+            bmpSize = FileSize(input);
+            TJPEGImage jpeg;
+            jpeg.Assign(bitmap.get());
+            bitmap.reset();  // the image object holds the pixels now
+            jpeg.SaveToFile(jpegFile.Name());
+            jpegSize = FileSize(jpegFile.Name());
+        }
+        CodecFiles files;
+        unit2::OpenInputFile(jpegFile.Name());
+        WriteFileSafely(output, [&](const std::string& temporaryName) {
+            unit2::CreateOutputFile(temporaryName);
+            unit2::CompressFile();
+            unit2::CloseFiles();
+            packedSize = FileSize(temporaryName);
+        });
+    }
+
+    char ratio[32];
+    std::snprintf(ratio, sizeof ratio, "%.1f", packedSize > 0 ? double(bmpSize) / double(packedSize) : 0.0);
+    PrintLine("BMP:   " + std::to_string(bmpSize) + " bytes  " + input);
+    PrintLine("JPEG:  " + std::to_string(jpegSize) + " bytes");
+    PrintLine(".234:  " + std::to_string(packedSize) + " bytes  " + output);
+    PrintLine("Rasio: " + std::string(ratio) + " : 1");
+    if (std::fflush(stdout) != 0) throw EWriteError();
+}
+
+void Unpack(const std::vector<std::string>& arguments) {
+    const std::string& input = arguments[0];
+    const std::string& output = arguments[1];
+    JpegStartup(24, 1);
+
+    TJPEGImage jpeg;
+    {
+        TemporaryFile jpegFile(output);
+        {
+            CodecFiles files;
+            unit2::ResetCodec();
+            unit2::OpenInputFile(input);
+            unit2::CreateOutputFile(jpegFile.Name());
+            unit2::DecompressFile();
+        }
+        jpeg.LoadFromFile(jpegFile.Name());
+    }
+    // An empty BMP packs to an empty JPEG; it unpacks to an empty BMP again.
+    const bool empty = jpeg.Data().Data && jpeg.Data().Data->empty();
+    TBitmap bitmap;
+    if (!empty) bitmap.Assign(&jpeg);
+    WriteFileSafely(output, [&](const std::string& temporaryName) { bitmap.SaveToFile(temporaryName); });
+}
+
+const CommandRegistration packCommand(
+    {"pack", "IN.bmp OUT.234", "Encode the BMP file IN as JPEG (quality 90) and compress it into OUT", 2,
+     &Pack});
+const CommandRegistration unpackCommand(
+    {"unpack", "IN.234 OUT.bmp", "Expand the \".234\" file IN and decode its JPEG into the BMP file OUT", 2,
+     &Unpack});
+
+}  // namespace
