@@ -1,0 +1,594 @@
+// The two windows driven as a user drives them: every command, the states it
+// leaves behind and the messages it shows. Each test runs in a fresh folder.
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+#include "codec/unit2.h"
+#include "imaging/bitmap.h"
+#include "imaging/jpeg.h"
+#include "ui/application.h"
+#include "ui/formats.h"
+#include "ui/Unit1.h"
+#include "ui/Unit3.h"
+#include "ui_script.h"
+
+namespace {
+
+QByteArray Contents(const QString& name) {
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteFile(const QString& name, const QByteArray& data) {
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(data), data.size());
+}
+
+// A 24-bit BMP file with a picture in it (not one flat colour).
+void WriteBmp(const QString& name, int width, int height, QColor colour = QColor(200, 60, 40)) {
+    QImage image(width, height, QImage::Format_RGB888);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.fillRect(QRect(width / 4, height / 4, width / 2, height / 2), colour);
+    painter.setPen(Qt::blue);
+    painter.drawLine(0, 0, width - 1, height - 1);
+    painter.end();
+    QVERIFY(image.save(name, "BMP"));
+}
+
+// Compresses a file with the codec directly, as another session would.
+void CompressInto(const std::string& source, const std::string& target) {
+    unit2::OpenInputFile(source);
+    unit2::CreateOutputFile(target);
+    unit2::CompressFile();
+    unit2::CloseFiles();
+}
+
+}  // namespace
+
+class WindowTests : public QObject {
+    Q_OBJECT
+
+private:
+    TScriptedUser FUser;
+    std::unique_ptr<QTemporaryDir> FFolder;
+    QString FPrevious;
+    std::unique_ptr<TForm1> FForm1;
+    std::unique_ptr<TForm2> FForm2;
+
+    std::string Path(const QString& name) const { return FFolder->filePath(name).toStdString(); }
+    TForm1& F() { return *FForm1; }
+
+    // Opens `bmp` with "Open File Gambar" and gives "Kompres".
+    void OpenAndCompress(const QString& bmp) {
+        FUser.Answer(Path(bmp));
+        F().OpenFileGambar1->trigger();
+        F().proses->click();
+    }
+
+    // Saves the compressed file as <name>.234 and opens it for "Dekompres".
+    void SaveAndOpenCompressed(const QString& name) {
+        FUser.Answer(Path(name));
+        F().SavefileKompres2->trigger();
+        FUser.Answer(Path(name + ".234"));
+        F().OpenFilekompres1->trigger();
+    }
+
+    struct TMenuState {
+        bool SaveAs, SaveKompres, Tabel, Kompres, Dekompres;
+        bool operator==(const TMenuState&) const = default;
+    };
+    TMenuState MenuState() {
+        return {F().SaveAsGambar1->isEnabled(), F().SavefileKompres2->isEnabled(), F().Tabelkode1->isEnabled(),
+                !F().proses->isHidden(), !F().dekompres->isHidden()};
+    }
+
+private slots:
+    void initTestCase() {
+        JpegStartup(24, 1);
+        SetUserInteraction(&FUser);
+    }
+    void cleanupTestCase() {
+        SetUserInteraction(nullptr);
+        JpegShutdown();
+    }
+
+    void init() {
+        FFolder = std::make_unique<QTemporaryDir>();
+        FPrevious = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(FFolder->path()));
+        ThousandSeparator = QLatin1Char(',');
+        DecimalSeparator = QLatin1Char('.');
+        BitmapFileSize = 0;
+        CompressedFileSize = 0;
+        FUser = TScriptedUser();
+        FForm1 = std::make_unique<TForm1>();
+        Form1 = FForm1.get();
+        FForm2 = std::make_unique<TForm2>();
+        Form2 = FForm2.get();
+        FForm1->show();
+        Application.Terminated = false;
+    }
+
+    void cleanup() {
+        FForm2.reset();
+        Form2 = nullptr;
+        FForm1.reset();
+        Form1 = nullptr;
+        unit2::CloseFiles();
+        QDir::setCurrent(FPrevious);
+        FFolder.reset();
+    }
+
+    void startState() {
+        QCOMPARE(F().windowTitle(), QStringLiteral("Vendaru Gambar"));
+        QCOMPARE(F().font().pointSize(), 8);
+        QCOMPARE(F().Kompres1->text(), QStringLiteral("File"));
+        const QList<QAction*> file = F().Kompres1->menu()->actions();
+        QCOMPARE(file.size(), 7);
+        QCOMPARE(file[0], F().OpenFileGambar1);
+        QCOMPARE(file[1], F().OpenFilekompres1);
+        QVERIFY(file[2] == F().SaveFileKompres1 && file[2]->isSeparator());
+        QCOMPARE(file[3], F().SaveAsGambar1);
+        QCOMPARE(file[4], F().SavefileKompres2);
+        QVERIFY(file[5] == F().N1 && file[5]->isSeparator());
+        QCOMPARE(file[6], F().Exit1);
+        QCOMPARE(F().OpenFileGambar1->text(), QStringLiteral("Open File Gambar"));
+        QCOMPARE(F().OpenFilekompres1->text(), QStringLiteral("Open File kompres"));
+        QCOMPARE(F().SaveAsGambar1->text(), QStringLiteral("Save As Gambar"));
+        QCOMPARE(F().SavefileKompres2->text(), QStringLiteral("Save File Kompres"));
+        QCOMPARE(F().Exit1->text(), QStringLiteral("Exit"));
+        const QList<QAction*> bar = F().MainMenu1->actions();
+        QCOMPARE(bar.size(), 2);
+        QCOMPARE(bar[0], F().Kompres1);
+        QCOMPARE(bar[1], F().Tabelkode1);
+        QCOMPARE(F().Tabelkode1->text(), QStringLiteral("Tabel kode"));
+        QVERIFY(F().Tabelkode1->menu() == nullptr);
+        for (QAction* item : {F().OpenFileGambar1, F().OpenFilekompres1, F().Exit1, F().Kompres1})
+            QVERIFY(item->isEnabled());
+        QVERIFY((MenuState() == TMenuState{false, false, false, false, false}));
+
+        QCOMPARE(F().Image1->geometry(), QRect(8, 8, 297, 273));
+        QCOMPARE(F().Image2->geometry(), QRect(320, 8, 305, 273));
+        QVERIFY(F().Image1->Stretch && F().Image2->Stretch);
+        QVERIFY(!F().Image1->Picture().Graphic() && !F().Image2->Picture().Graphic());
+        QCOMPARE(F().proses->geometry(), QRect(288, 392, 75, 25));
+        QCOMPARE(F().dekompres->geometry(), QRect(288, 392, 75, 25));
+        QCOMPARE(F().Button1->geometry(), QRect(552, 392, 75, 25));
+        QCOMPARE(F().proses->text(), QStringLiteral("Kompres"));
+        QCOMPARE(F().dekompres->text(), QStringLiteral("Dekompres"));
+        QCOMPARE(F().Button1->text(), QStringLiteral("Keluar"));
+        QVERIFY(F().Button1->isVisible());
+        QCOMPARE(F().proses->nextInFocusChain(), F().Button1);
+        QCOMPARE(F().Button1->nextInFocusChain(), F().dekompres);
+        const struct {
+            TLabel* Label;
+            QPoint At;
+            const char* Caption;
+        } labels[] = {{F().Label4, {112, 296}, "Gambar BMP"}, {F().Label5, {440, 296}, "Gambar JPEG"},
+                      {F().Label1, {262, 320}, ""},           {F().Label2, {262, 343}, ""},
+                      {F().Label3, {264, 360}, "Rasio :"}};
+        for (const auto& l : labels) {
+            QCOMPARE(l.Label->pos(), l.At);
+            QCOMPARE(l.Label->Caption(), QString::fromLatin1(l.Caption));
+        }
+        QVERIFY(F().Label3->isHidden());
+        QVERIFY(!F().Label4->isHidden() && !F().Label5->isHidden());
+        QVERIFY(!F().Bitmap() && !F().Jpeg());
+        QCOMPARE(F().SourceSize(), 0);
+
+        // Dialogs: filters, and the picture dialog starts in the program's folder.
+        QCOMPARE(F().OpenPictureDialog1.Filter, std::string("Bitmaps (*.bmp)|*.bmp"));
+        QCOMPARE(F().OpenDialog1.Filter, std::string("File Kompres *.234|*.234"));
+        QCOMPARE(F().SavePictureDialog1.Filter, std::string("Bitmaps (*.bmp)|*.bmp"));
+        QCOMPARE(F().SaveDialog1.Filter, std::string("File kompres *.234|*.234"));
+        QVERIFY(F().OpenPictureDialog1.HasPreview() && F().SavePictureDialog1.HasPreview());
+        QVERIFY(!F().OpenDialog1.HasPreview() && !F().SaveDialog1.HasPreview());
+        QCOMPARE(QString::fromStdString(F().OpenPictureDialog1.InitialDir()), QCoreApplication::applicationDirPath());
+        QVERIFY(F().OpenDialog1.InitialDir().empty() && F().SaveDialog1.InitialDir().empty());
+
+        // The code table window: hidden, empty, its controls in place.
+        TForm2& f2 = *FForm2;
+        QCOMPARE(f2.windowTitle(), QStringLiteral("Tabel kode"));
+        QVERIFY(!f2.isVisible());
+        QVERIFY(f2.editor->toPlainText().isEmpty());
+        QCOMPARE(f2.keluar->geometry(), QRect(544, 416, 75, 25));
+        QCOMPARE(f2.editor->geometry(), QRect(0, 0, 633, 409));
+        QCOMPARE(f2.Button1->geometry(), QRect(280, 416, 75, 25));
+        QCOMPARE(f2.keluar->text(), QStringLiteral("keluar"));
+        QCOMPARE(f2.Button1->text(), QStringLiteral("Load Tabel"));
+        QCOMPARE(f2.editor->lineWrapMode(), QTextEdit::WidgetWidth);
+        QCOMPARE(f2.editor->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QCOMPARE(f2.editor->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QCOMPARE(f2.keluar->nextInFocusChain(), static_cast<QWidget*>(f2.editor));
+        QVERIFY(FUser.Messages.isEmpty());
+    }
+
+    void wholeUserPath() {
+        WriteBmp(QStringLiteral("picture.bmp"), 120, 90);
+        const int32_t bmpSize = FileSizeOf("picture.bmp");
+
+        FUser.Answer(Path("picture.bmp"));
+        F().OpenFileGambar1->trigger();
+        QCOMPARE(F().Label1->Caption(), "unkompres File = " + FormatSize(bmpSize) + " bytes");
+        QCOMPARE(F().Image1->Picture().Graphic()->Width(), 120);
+        QVERIFY(QFile::exists("temp.jpeg"));
+        QCOMPARE(BitmapFileSize, bmpSize);
+        QCOMPARE(F().OpenPictureDialog1.InitialDir(), FFolder->path().toStdString());
+
+        F().proses->click();
+        const int32_t komSize = FileSizeOf("kom.234");
+        QVERIFY(komSize > 0);
+        QCOMPARE(F().Label2->Caption(), "kompres File = " + FormatSize(komSize) + "  bytes");
+        QCOMPARE(CompressedFileSize, komSize);
+        QVERIFY(F().Label3->isVisible());
+        QCOMPARE(F().Label3->Caption(),
+                 "Rasio" + FormatRatio(static_cast<long double>(bmpSize) / komSize) + " : 1");
+        QVERIFY(Contents("kode.txt").startsWith("Kode: "));
+        QCOMPARE(QString::fromLatin1(F().Image2->Picture().Graphic()->ClassName()), QStringLiteral("TJPEGImage"));
+        QVERIFY((MenuState() == TMenuState{false, true, true, true, false}));
+
+        FUser.Answer(Path("saved"));
+        F().SavefileKompres2->trigger();
+        QCOMPARE(Contents("saved.234"), Contents("kom.234"));
+        QVERIFY(!unit2::InputStream && !unit2::OutputStream);
+
+        FUser.Answer(Path("saved.234"));
+        F().OpenFilekompres1->trigger();
+        QCOMPARE(F().Label1->Caption(), "kompres File = " + FormatSize(komSize) + " bytes");
+        QCOMPARE(F().OpenDialog1.InitialDir(), FFolder->path().toStdString());
+
+        F().dekompres->click();
+        QVERIFY2(FUser.Messages.isEmpty(), qPrintable(FUser.Messages.join('\n')));
+        QCOMPARE(Contents("dekom.jpeg"), Contents("temp.jpeg"));
+        QCOMPARE(F().Image1->Picture().Graphic()->Width(), 120);
+        QCOMPARE(F().Image1->Picture().Graphic()->Height(), 90);
+        QCOMPARE(F().Label2->Caption(), "Extrak File = " + FormatSize(FileSizeOf("temp.bmp")) + "  bytes");
+        QVERIFY(FileSizeOf("temp.bmp") > 0);
+        QVERIFY((MenuState() == TMenuState{true, false, true, false, true}));
+
+        FUser.Answer(Path("out"));
+        F().SaveAsGambar1->trigger();
+        QCOMPARE(Contents("out.bmp"), Contents("temp.bmp"));
+
+        F().Tabelkode1->trigger();
+        QVERIFY(FForm2->isVisible());
+        QVERIFY(FForm2->editor->toPlainText().isEmpty());
+        FForm2->Button1->click();
+        FForm2->Button1->click();
+        const QString listing = QString::fromLatin1(Contents("kode.txt")).replace("\r\n", "\n").trimmed();
+        QCOMPARE(FForm2->editor->toPlainText(), listing);
+        FForm2->keluar->click();
+        QVERIFY(!FForm2->isVisible());
+
+        F().Exit1->trigger();
+        QVERIFY(Application.Terminated);
+        QVERIFY(FUser.Messages.isEmpty());
+        FForm2.reset();
+        FForm1.reset();
+        for (const char* gone : {"temp.bmp", "temp.jpeg", "dekom.jpeg", "kom.234"}) QVERIFY(!QFile::exists(gone));
+        for (const char* kept : {"kode.txt", "saved.234", "out.bmp", "picture.bmp"}) QVERIFY(QFile::exists(kept));
+    }
+
+    void openPictureKeepsThePreviousCompression() {
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        WriteBmp(QStringLiteral("b.bmp"), 64, 48, Qt::green);
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        const QString ratio = F().Label3->Caption();
+        const TGraphic* jpegShown = F().Image2->Picture().Graphic();
+
+        FUser.Answer(Path("b.bmp"));
+        F().OpenFileGambar1->trigger();
+        QVERIFY((MenuState() == TMenuState{false, false, false, true, false}));
+        QVERIFY(F().Label2->Caption().isEmpty());
+        QVERIFY(F().Label3->isVisible());
+        QCOMPARE(F().Label3->Caption(), ratio);
+        QCOMPARE(F().Image2->Picture().Graphic(), jpegShown);
+        QCOMPARE(F().Image1->Picture().Graphic()->Width(), 64);
+        QCOMPARE(CompressedFileSize, 0);
+
+        // "Kompres" twice in a row gives the same results.
+        F().proses->click();
+        const QByteArray kom = Contents("kom.234"), kode = Contents("kode.txt");
+        const QString label2 = F().Label2->Caption(), label3 = F().Label3->Caption();
+        F().proses->click();
+        QCOMPARE(Contents("kom.234"), kom);
+        QCOMPARE(Contents("kode.txt"), kode);
+        QCOMPARE(F().Label2->Caption(), label2);
+        QCOMPARE(F().Label3->Caption(), label3);
+        QVERIFY(FUser.Messages.isEmpty());
+    }
+
+    void openCompressedEmptiesThePanes() {
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        FUser.Answer(Path("missing.234"));
+        F().OpenFilekompres1->trigger();
+        QVERIFY((MenuState() == TMenuState{false, false, false, false, true}));
+        QCOMPARE(F().Label1->Caption(), QStringLiteral("kompres File =  bytes"));
+        QVERIFY(F().Label2->Caption().isEmpty());
+        QVERIFY(F().Label3->isHidden());
+        QVERIFY(!F().Image1->Picture().Graphic() && !F().Image2->Picture().Graphic());
+        QCOMPARE(F().SourceSize(), 0);
+
+        // "Dekompres" of a name that does not exist; the menu changes stay.
+        F().dekompres->click();
+        QCOMPARE(FUser.TakeMessages(), QStringList("Invalid Filename."));
+        QVERIFY((MenuState() == TMenuState{true, false, true, false, true}));
+
+        // Nothing is shown, so there is nothing to save: no dialog, no file.
+        F().SaveAsGambar1->trigger();
+        const QStringList messages = FUser.TakeMessages();
+        QCOMPARE(messages.size(), 1);
+        QVERIFY(messages[0].startsWith("There is no picture to save"));
+        QVERIFY(FUser.Asked.back().Dialog != "SavePictureDialog1");
+        QCOMPARE(QDir().entryList({"*.bmp"}, QDir::Files), QStringList("a.bmp"));
+    }
+
+    void cancelledDialogsChangeNothing() {
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        const TMenuState before = MenuState();
+        const QString label1 = F().Label1->Caption(), label2 = F().Label2->Caption();
+        const QByteArray tempJpeg = Contents("temp.jpeg");
+        const QStringList files = QDir().entryList(QDir::Files);
+
+        FUser.Cancel();
+        F().OpenFileGambar1->trigger();
+        FUser.Cancel();
+        F().OpenFilekompres1->trigger();
+        FUser.Cancel();
+        F().SavefileKompres2->trigger();
+        QVERIFY(!unit2::InputStream);
+        F().SaveAsGambar1->setEnabled(true);  // reachable after a "Dekompres"
+        FUser.Cancel();
+        F().SaveAsGambar1->trigger();
+        F().SaveAsGambar1->setEnabled(false);
+
+        QCOMPARE(FUser.Asked.size(), size_t(5));
+        QCOMPARE(FUser.Asked[1].Dialog, std::string("OpenPictureDialog1"));
+        QCOMPARE(FUser.Asked[2].Dialog, std::string("OpenDialog1"));
+        QCOMPARE(FUser.Asked[3].Dialog, std::string("SaveDialog1"));
+        QCOMPARE(FUser.Asked[4].Dialog, std::string("SavePictureDialog1"));
+        QVERIFY(MenuState() == before);
+        QCOMPARE(F().Label1->Caption(), label1);
+        QCOMPARE(F().Label2->Caption(), label2);
+        QVERIFY(F().Image1->Picture().Graphic() && F().Image2->Picture().Graphic());
+        QCOMPARE(QDir().entryList(QDir::Files), files);
+        QVERIFY(FUser.Messages.isEmpty());
+
+        // After the cancelled save, opening a picture writes "temp.jpeg" again.
+        WriteBmp(QStringLiteral("b.bmp"), 50, 50, Qt::green);
+        FUser.Answer(Path("b.bmp"));
+        F().OpenFileGambar1->trigger();
+        QVERIFY(Contents("temp.jpeg") != tempJpeg);
+        QVERIFY(FUser.Messages.isEmpty());
+    }
+
+    void savedNamesAlwaysGetTheirExtension() {
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        FUser.Answer(Path("x.234"));
+        F().SavefileKompres2->trigger();
+        QCOMPARE(Contents("x.234.234"), Contents("kom.234"));
+        QVERIFY(!QFile::exists("x.234"));
+
+        FUser.Answer(Path("x.234.234"));
+        F().OpenFilekompres1->trigger();
+        F().dekompres->click();
+        FUser.Answer(Path("pic.bmp"));
+        F().SaveAsGambar1->trigger();
+        QVERIFY(QFile::exists("pic.bmp.bmp"));
+        QVERIFY(!QFile::exists("pic.bmp"));
+        QVERIFY2(FUser.Messages.isEmpty(), qPrintable(FUser.Messages.join('\n')));
+    }
+
+    void unreadableBitmapLeavesTheOldPicture() {
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        const TGraphic* shown = F().Image1->Picture().Graphic();
+        const QByteArray tempJpeg = Contents("temp.jpeg");
+        const std::string initialDir = F().OpenPictureDialog1.InitialDir();
+
+        QDir().mkdir("other");
+        WriteFile("other/text.bmp", "this is not a bitmap at all");
+        FUser.Answer(Path("other/text.bmp"));
+        F().OpenFileGambar1->trigger();
+        QCOMPARE(FUser.TakeMessages().size(), 1);
+        QCOMPARE(F().Label1->Caption(), QStringLiteral("unkompres File = 27 bytes"));
+        QVERIFY(F().Bitmap() && F().Bitmap()->Empty());
+        QCOMPARE(F().Image1->Picture().Graphic(), shown);
+        QCOMPARE(BitmapFileSize, 0);
+        QCOMPARE(CompressedFileSize, 0);
+        QCOMPARE(Contents("temp.jpeg"), tempJpeg);
+        QCOMPARE(F().OpenPictureDialog1.InitialDir(), initialDir);
+        QVERIFY((MenuState() == TMenuState{false, false, false, true, false}));
+
+        // "Kompres" then works on the old "temp.jpeg" and shows no ratio.
+        F().proses->click();
+        QVERIFY(FUser.Messages.isEmpty());
+        QVERIFY(F().Label3->isHidden());
+        QVERIFY(FileSizeOf("kom.234") > 0);
+
+        // A typed name of a file that does not exist.
+        FUser.Answer(Path("nothing.bmp"));
+        F().OpenFileGambar1->trigger();
+        QCOMPARE(FUser.TakeMessages(), QStringList(QString::fromStdString("Cannot open file " + Path("nothing.bmp") + ".")));
+        QCOMPARE(F().Label1->Caption(), QStringLiteral("unkompres File =  bytes"));
+    }
+
+    void kompresWithoutTempJpeg() {
+        // Reachable only by the hidden button; the menu changes come first.
+        F().proses->show();
+        F().proses->click();
+        QCOMPARE(FUser.TakeMessages(), QStringList("Cannot open file temp.jpeg."));
+        QVERIFY((MenuState() == TMenuState{false, true, true, true, false}));
+        QVERIFY(!QFile::exists("kom.234") && !QFile::exists("kode.txt"));
+
+        // "Save File Kompres" without "temp.jpeg": no dialog at all.
+        F().SavefileKompres2->trigger();
+        QCOMPARE(FUser.TakeMessages(), QStringList("Invalid Filename."));
+        QVERIFY(FUser.Asked.empty());
+    }
+
+    void unwritableCodeListingStopsBeforeTheRatio() {
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        QVERIFY(QDir().mkdir("kode.txt"));
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        QCOMPARE(FUser.TakeMessages(), QStringList(QStringLiteral("I/O error %1.").arg(EISDIR)));
+        QCOMPARE(F().Label2->Caption(), "kompres File = " + FormatSize(FileSizeOf("kom.234")) + "  bytes");
+        QCOMPARE(CompressedFileSize, 0);
+        QVERIFY(F().Label3->isHidden());
+        QVERIFY(!unit2::InputStream && !unit2::OutputStream);
+    }
+
+    void writeProtectedCodeListingIsAccessDenied() {
+        if (geteuid() == 0) QSKIP("file permissions do not bind the superuser");
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        WriteFile("kode.txt", "old");
+        QFile::setPermissions("kode.txt", QFile::ReadOwner);
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        QCOMPARE(FUser.TakeMessages(), QStringList("File access denied."));
+        QCOMPARE(Contents("kode.txt"), QByteArray("old"));
+    }
+
+    void compressedFileThatIsNotAJpeg() {
+        WriteFile("note.txt", "A few words that are certainly no JPEG stream, over and over.");
+        CompressInto("note.txt", "note.234");
+
+        FUser.Answer(Path("note.234"));
+        F().OpenFilekompres1->trigger();
+        F().dekompres->click();
+        const QStringList messages = FUser.TakeMessages();
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(Contents("dekom.jpeg"), Contents("note.txt"));
+        QVERIFY(F().Bitmap() && F().Bitmap()->Empty());
+        QVERIFY(!F().Image1->Picture().Graphic());
+        QVERIFY(!QFile::exists("temp.bmp"));
+        QVERIFY((MenuState() == TMenuState{true, false, true, false, true}));
+    }
+
+    void failedDekompresKeepsTheShownPicture() {
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        SaveAndOpenCompressed(QStringLiteral("good"));
+        F().dekompres->click();
+        const TGraphic* shown = F().Image1->Picture().Graphic();
+        QVERIFY(shown && !shown->Empty());
+
+        // The chosen file changes under the same name.
+        WriteFile("note.txt", "Plain words again, no picture in here, none at all.");
+        CompressInto("note.txt", "good.234");
+        F().dekompres->click();
+        QCOMPARE(FUser.TakeMessages().size(), 1);
+        QCOMPARE(F().Image1->Picture().Graphic(), shown);
+        QVERIFY(F().Bitmap()->Empty());
+
+        // "Save As Gambar" saves the picture still shown.
+        FUser.Answer(Path("kept"));
+        F().SaveAsGambar1->trigger();
+        QVERIFY(FUser.Messages.isEmpty());
+        QCOMPARE(Contents("kept.bmp"), Contents("temp.bmp"));
+    }
+
+    void targetsThatCannotBeCreated() {
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        const TMenuState before = MenuState();
+        FUser.Answer(Path("no/such/folder/x"));
+        F().SavefileKompres2->trigger();
+        QCOMPARE(FUser.TakeMessages(),
+                 QStringList(QString::fromStdString("Cannot create file " + Path("no/such/folder/x.234") + ".")));
+        QVERIFY(!unit2::InputStream && !unit2::OutputStream);
+        QVERIFY(MenuState() == before);
+
+        SaveAndOpenCompressed(QStringLiteral("good"));
+        F().dekompres->click();
+        FUser.Answer(Path("no/such/folder/y"));
+        F().SaveAsGambar1->trigger();
+        QCOMPARE(FUser.TakeMessages(),
+                 QStringList(QString::fromStdString("Cannot create file " + Path("no/such/folder/y.bmp") + ".")));
+    }
+
+    void labelsUseTheLocaleSeparators() {
+        WriteBmp(QStringLiteral("big.bmp"), 200, 150);
+        const int32_t size = FileSizeOf("big.bmp");
+        QVERIFY(size > 1000000 / 20);
+        for (const auto& [thousands, decimal] : {std::pair{',', '.'}, std::pair{'.', ','}}) {
+            ThousandSeparator = QLatin1Char(thousands);
+            DecimalSeparator = QLatin1Char(decimal);
+            OpenAndCompress(QStringLiteral("big.bmp"));
+            QString digits = QString::number(size);
+            for (int i = digits.size() - 3; i > 0; i -= 3) digits.insert(i, QLatin1Char(thousands));
+            QCOMPARE(F().Label1->Caption(), "unkompres File = " + digits + " bytes");
+            const QString ratio = F().Label3->Caption();
+            QVERIFY(ratio.startsWith("Rasio") && ratio.endsWith(" : 1"));
+            QCOMPARE(ratio.at(ratio.size() - 6), QLatin1Char(decimal));
+            QVERIFY(ratio.size() >= int(strlen("Rasio") + 5 + strlen(" : 1")));
+        }
+        QVERIFY(FUser.Messages.isEmpty());
+    }
+
+    void codeTableWindow() {
+        FForm2->Button1->click();
+        QCOMPARE(FUser.TakeMessages(), QStringList("Cannot open file kode.txt."));
+        QVERIFY(FForm2->editor->toPlainText().isEmpty());
+
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        F().Tabelkode1->trigger();
+        QVERIFY(FForm2->isVisible());
+        QVERIFY(FForm2->editor->toPlainText().isEmpty());
+        FForm2->Button1->click();
+        const QString shown = FForm2->editor->toPlainText();
+        QCOMPARE(shown.count("Kode: "), Contents("kode.txt").count("\r\n"));
+        FForm2->close();  // the title bar hides it too
+        QVERIFY(!FForm2->isVisible());
+
+        // A later "Kompres" rewrites the listing but not the filled editor.
+        WriteBmp(QStringLiteral("b.bmp"), 64, 64, Qt::green);
+        OpenAndCompress(QStringLiteral("b.bmp"));
+        F().Tabelkode1->trigger();
+        QVERIFY(FForm2->isVisible());
+        QCOMPARE(FForm2->editor->toPlainText(), shown);
+
+        // An empty editor stays empty when the listing cannot be read.
+        QFile::remove("kode.txt");
+        FForm2->Button1->click();
+        QCOMPARE(FUser.TakeMessages(), QStringList("Cannot open file kode.txt."));
+        QVERIFY(FForm2->editor->toPlainText().isEmpty());
+        QVERIFY(F().isVisible());
+    }
+
+    void exitWithoutWorkingFiles() {
+        F().Button1->click();
+        QVERIFY(Application.Terminated);
+        WriteFile("kode.txt", "Kode: 1- 0\r\n");
+        FForm2.reset();
+        FForm1.reset();
+        QVERIFY(FUser.Messages.isEmpty());
+        QVERIFY(QFile::exists("kode.txt"));
+    }
+
+    void closingTheMainWindowTerminates() {
+        F().close();
+        QVERIFY(Application.Terminated);
+    }
+
+    void ctrlXStartsNothing() {
+        QTest::keyClick(&F(), Qt::Key_X, Qt::ControlModifier);
+        QTest::keyClick(F().Button1, Qt::Key_X, Qt::ControlModifier);
+        QVERIFY(FUser.Asked.empty());
+        QVERIFY(!Application.Terminated);
+        QVERIFY(!FForm2->isVisible());
+    }
+};
+
+QTEST_MAIN(WindowTests)
+#include "test_ui_windows.moc"

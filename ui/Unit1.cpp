@@ -1,0 +1,323 @@
+#include "ui/Unit1.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QMenu>
+#include <cerrno>
+#include <exception>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
+
+#include "codec/unit2.h"
+#include "core/exceptions.h"
+#include "core/streams.h"
+#include "ui/application.h"
+#include "ui/formats.h"
+#include "ui/Unit3.h"
+
+TForm1* Form1 = nullptr;
+int32_t BitmapFileSize = 0;
+int32_t CompressedFileSize = 0;
+
+namespace {
+
+const char* const kTempJpeg = "temp.jpeg";
+const char* const kCompressed = "kom.234";
+const char* const kExpandedJpeg = "dekom.jpeg";
+const char* const kTempBmp = "temp.bmp";
+const char* const kCodeListing = "kode.txt";
+
+// Closes the codec's files when a run ends with an exception, so that a
+// failed run leaves no file open; a run that completes closes them itself.
+class TCodecRunGuard {
+public:
+    TCodecRunGuard() : FExceptions(std::uncaught_exceptions()) {}
+    ~TCodecRunGuard() {
+        if (std::uncaught_exceptions() > FExceptions) {
+            try {
+                unit2::CloseFiles();
+            } catch (...) {
+            }
+        }
+    }
+    TCodecRunGuard(const TCodecRunGuard&) = delete;
+    TCodecRunGuard& operator=(const TCodecRunGuard&) = delete;
+
+private:
+    int FExceptions;
+};
+
+QString SizeText(const char* prefix, int32_t size, const char* suffix) {
+    return QString::fromLatin1(prefix) + FormatSize(size) + QString::fromLatin1(suffix);
+}
+
+}  // namespace
+
+int32_t FileSizeOf(const std::string& name) noexcept {
+    try {
+        if (!FileExists(name)) return 0;
+        TFileStream stream(name, TFileStream::fmOpenRead);
+        const int64_t size = stream.Size();
+        if (size < 0 || size > std::numeric_limits<int32_t>::max()) return 0;
+        return static_cast<int32_t>(size);
+    } catch (...) {
+        return 0;
+    }
+}
+
+void WriteCodeListing() {
+    const int handle = ::open(kCodeListing, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (handle < 0) throw EInOutError(errno);
+    try {
+        const std::string text = unit2::FormatCodeListing();
+        const char* data = text.data();
+        size_t left = text.size();
+        while (left > 0) {
+            const ssize_t written = ::write(handle, data, left);
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) throw EInOutError(written < 0 ? errno : EIO);
+            data += written;
+            left -= static_cast<size_t>(written);
+        }
+    } catch (...) {
+        ::close(handle);
+        throw;
+    }
+    if (::close(handle) != 0) throw EInOutError(errno);
+}
+
+TForm1::TForm1(QWidget* parent)
+    : QMainWindow(parent),
+      OpenPictureDialog1(this, "OpenPictureDialog1", TFileDialog::dkOpen, true),
+      OpenDialog1(this, "OpenDialog1", TFileDialog::dkOpen, false),
+      SavePictureDialog1(this, "SavePictureDialog1", TFileDialog::dkSave, true),
+      SaveDialog1(this, "SaveDialog1", TFileDialog::dkSave, false) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Vendaru Gambar"));
+    setFont(FormFont());
+    PlaceWindow(this, 67, 97, 647, 472);
+
+    // Menu bar: "File" with its submenu, and "Tabel kode" as a command.
+    MainMenu1 = new TMainMenu(this);
+    MainMenu1->setNativeMenuBar(false);
+    setMenuBar(MainMenu1);
+    QMenu* fileMenu = MainMenu1->addMenu(QStringLiteral("File"));
+    Kompres1 = fileMenu->menuAction();
+    OpenFileGambar1 = fileMenu->addAction(QStringLiteral("Open File Gambar"));
+    OpenFilekompres1 = fileMenu->addAction(QStringLiteral("Open File kompres"));
+    SaveFileKompres1 = fileMenu->addSeparator();
+    SaveAsGambar1 = fileMenu->addAction(QStringLiteral("Save As Gambar"));
+    SavefileKompres2 = fileMenu->addAction(QStringLiteral("Save File Kompres"));
+    N1 = fileMenu->addSeparator();
+    Exit1 = fileMenu->addAction(QStringLiteral("Exit"));
+    Tabelkode1 = MainMenu1->addAction(QStringLiteral("Tabel kode"));
+    SaveAsGambar1->setEnabled(false);
+    SavefileKompres2->setEnabled(false);
+    Tabelkode1->setEnabled(false);
+
+    auto* client = new QWidget(this);
+    setCentralWidget(client);
+
+    Image1 = new TImage(client);
+    PlaceControl(Image1, 8, 8, 297, 273);
+    Image1->Stretch = Image1->Center = true;
+    Image2 = new TImage(client);
+    PlaceControl(Image2, 320, 8, 305, 273);
+    Image2->Stretch = Image2->Center = true;
+    Label4 = new TLabel(client, 112, 296, 63, 13, QStringLiteral("Gambar BMP"));
+    Label5 = new TLabel(client, 440, 296, 67, 13, QStringLiteral("Gambar JPEG"));
+    Label1 = new TLabel(client, 262, 320, 3, 13, QString());
+    Label2 = new TLabel(client, 262, 343, 3, 13, QString());
+    Label3 = new TLabel(client, 264, 360, 33, 13, QStringLiteral("Rasio :"));
+    Label3->hide();
+    proses = new TButton(QStringLiteral("Kompres"), client);
+    PlaceControl(proses, 288, 392, 75, 25);
+    proses->hide();
+    Button1 = new TButton(QStringLiteral("Keluar"), client);
+    PlaceControl(Button1, 552, 392, 75, 25);
+    dekompres = new TButton(QStringLiteral("Dekompres"), client);
+    PlaceControl(dekompres, 288, 392, 75, 25);
+    dekompres->hide();
+    QWidget::setTabOrder(proses, Button1);
+    QWidget::setTabOrder(Button1, dekompres);
+
+    OpenPictureDialog1.Filter = "Bitmaps (*.bmp)|*.bmp";
+    OpenDialog1.Filter = "File Kompres *.234|*.234";
+    SavePictureDialog1.Filter = "Bitmaps (*.bmp)|*.bmp";
+    SaveDialog1.Filter = "File kompres *.234|*.234";
+
+    connect(OpenFileGambar1, &QAction::triggered, this,
+            Guarded(this, &TForm1::OpenFileGambar1Click, OpenFileGambar1));
+    connect(OpenFilekompres1, &QAction::triggered, this,
+            Guarded(this, &TForm1::OpenFilekompres1Click, OpenFilekompres1));
+    connect(SaveAsGambar1, &QAction::triggered, this,
+            Guarded(this, &TForm1::SaveAsGambar1Click, SaveAsGambar1));
+    connect(SavefileKompres2, &QAction::triggered, this,
+            Guarded(this, &TForm1::SavefileKompres2Click, SavefileKompres2));
+    connect(Exit1, &QAction::triggered, this, Guarded(this, &TForm1::Exit1Click, Exit1));
+    connect(Tabelkode1, &QAction::triggered, this, Guarded(this, &TForm1::Tabelkode1Click, Tabelkode1));
+    connect(proses, &QPushButton::clicked, this, Guarded(this, &TForm1::prosesClick, proses));
+    connect(dekompres, &QPushButton::clicked, this, Guarded(this, &TForm1::dekompresClick, dekompres));
+    connect(Button1, &QPushButton::clicked, this, Guarded(this, &TForm1::Button1Click, Button1));
+
+    RunGuarded([this] { FormCreate(this); });
+}
+
+TForm1::~TForm1() {
+    RunGuarded([this] { FormDestroy(this); });
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    event->accept();
+    Application.Terminate();
+}
+
+void TForm1::FormCreate(QObject*) {
+    // The picture dialog starts in the program's own folder.
+    OpenPictureDialog1.SetInitialDir(FolderOf(QCoreApplication::applicationFilePath().toStdString()));
+    FSourceSize = 0;
+}
+
+void TForm1::FormDestroy(QObject*) {
+    FBitmap.reset();
+    FJpeg.reset();
+    for (const char* name : {kTempBmp, kTempJpeg, kExpandedJpeg, kCompressed}) DeleteFile(name);
+}
+
+// The first steps of both open commands once a file has been chosen.
+void TForm1::ClearForNewFile() {
+    SaveAsGambar1->setEnabled(false);
+    Tabelkode1->setEnabled(false);
+    SavefileKompres2->setEnabled(false);
+    Label1->SetCaption(QString());
+    Label2->SetCaption(QString());
+}
+
+void TForm1::OpenFileGambar1Click(QObject*) {
+    if (!OpenPictureDialog1.Execute()) return;
+    ClearForNewFile();
+    proses->show();
+    dekompres->hide();
+    LoadBitmapFile(OpenPictureDialog1.FileName);
+    OpenPictureDialog1.SetInitialDir(FolderOf(OpenPictureDialog1.FileName));
+}
+
+void TForm1::LoadBitmapFile(const std::string& name) {
+    CompressedFileSize = 0;
+    BitmapFileSize = 0;
+    FSourceSize = FileSizeOf(name);
+    Label1->SetCaption(SizeText("unkompres File = ", FSourceSize, " bytes"));
+    FBitmap.reset();
+    FBitmap = std::make_unique<TBitmap>();
+    FBitmap->LoadFromFile(name);
+    BitmapFileSize = FileSizeOf(name);
+    Image1->Picture().SetGraphic(FBitmap.get());
+    FJpeg.reset();
+    FJpeg = std::make_unique<TJPEGImage>();
+    FJpeg->Assign(FBitmap.get());
+    FJpeg->SaveToFile(kTempJpeg);
+}
+
+void TForm1::OpenFilekompres1Click(QObject*) {
+    if (!OpenDialog1.Execute()) return;
+    ClearForNewFile();
+    proses->hide();
+    dekompres->show();
+    Image1->Picture().SetGraphic(nullptr);
+    Image2->Picture().SetGraphic(nullptr);
+    Label3->hide();
+    ShowCompressedFile(OpenDialog1.FileName);
+    // The next "Open File kompres" starts in the folder of this file.
+    OpenDialog1.SetInitialDir(FolderOf(OpenDialog1.FileName));
+}
+
+void TForm1::ShowCompressedFile(const std::string& name) {
+    FSourceSize = FileSizeOf(name);
+    Label1->SetCaption(SizeText("kompres File = ", FSourceSize, " bytes"));
+    dekompres->show();
+}
+
+void TForm1::prosesClick(QObject*) {
+    SaveAsGambar1->setEnabled(false);
+    Tabelkode1->setEnabled(true);
+    SavefileKompres2->setEnabled(true);
+    Image2->Picture().LoadFromFile(kTempJpeg);
+    {
+        TCodecRunGuard guard;
+        unit2::OpenInputFile(kTempJpeg);
+        unit2::CreateOutputFile(kCompressed);
+        unit2::CompressFile();
+        unit2::CloseFiles();
+    }
+    Label2->SetCaption(SizeText("kompres File = ", FileSizeOf(kCompressed), "  bytes"));
+    WriteCodeListing();
+    CompressedFileSize = FileSizeOf(kCompressed);
+    if (CompressedFileSize <= 0 || BitmapFileSize <= 0) {
+        Label3->hide();
+    } else {
+        const long double ratio =
+            static_cast<long double>(FSourceSize) / static_cast<long double>(CompressedFileSize);
+        Label3->SetCaption(QStringLiteral("Rasio") + FormatRatio(ratio) + QStringLiteral(" : 1"));
+        Label3->show();
+    }
+}
+
+void TForm1::dekompresClick(QObject*) {
+    SaveAsGambar1->setEnabled(true);
+    Tabelkode1->setEnabled(true);
+    SavefileKompres2->setEnabled(false);
+    unit2::ResetCodec();
+    {
+        TCodecRunGuard guard;
+        unit2::OpenInputFile(OpenDialog1.FileName);
+        unit2::CreateOutputFile(kExpandedJpeg);
+        unit2::DecompressFile();
+        unit2::CloseFiles();
+    }
+    FBitmap.reset();
+    FBitmap = std::make_unique<TBitmap>();
+    FJpeg.reset();
+    FJpeg = std::make_unique<TJPEGImage>();
+    FJpeg->LoadFromFile(kExpandedJpeg);
+    FBitmap->Assign(FJpeg.get());
+    FBitmap->SaveToFile(kTempBmp);
+    Image1->Picture().SetGraphic(FBitmap.get());
+    Label2->SetCaption(SizeText("Extrak File = ", FileSizeOf(kTempBmp), "  bytes"));
+}
+
+void TForm1::SaveAsGambar1Click(QObject*) {
+    // After a failed "Dekompres" the item is enabled while the pane shows
+    // nothing; say so rather than write an empty file.
+    const TGraphic* shown = Image1->Picture().Graphic();
+    if (!shown || shown->Empty())
+        throw EError("There is no picture to save; \"Dekompres\" a compressed file first");
+    if (!SavePictureDialog1.Execute()) return;
+    const std::string target = SavePictureDialog1.FileName + ".bmp";
+    TBitmap picture;
+    picture.Assign(shown);
+    picture.SaveToFile(target);
+}
+
+void TForm1::SavefileKompres2Click(QObject*) {
+    TCodecRunGuard guard;
+    unit2::OpenInputFile(kTempJpeg);
+    if (!SaveDialog1.Execute()) {
+        unit2::CloseFiles();
+        return;
+    }
+    const std::string target = SaveDialog1.FileName + ".234";
+    unit2::CreateOutputFile(target);
+    unit2::CompressFile();
+    unit2::CloseFiles();
+}
+
+void TForm1::Exit1Click(QObject*) { Application.Terminate(); }
+
+void TForm1::Button1Click(QObject*) { Application.Terminate(); }
+
+void TForm1::Tabelkode1Click(QObject*) {
+    Form2->show();
+    Form2->raise();
+    Form2->activateWindow();
+}

@@ -1,0 +1,91 @@
+// The main window "Vendaru Gambar": the menu, the buttons, the two image
+// panes and the labels, and the commands behind them.
+#pragma once
+
+#include <QMainWindow>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "imaging/bitmap.h"
+#include "imaging/jpeg.h"
+#include "ui/controls.h"
+#include "ui/dialogs.h"
+
+class TForm1 : public QMainWindow {
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    TMainMenu* MainMenu1;
+    TMenuItem* Kompres1;
+    TImage* Image1;
+    TButton* proses;
+    TLabel* Label1;
+    TLabel* Label2;
+    TFileDialog OpenPictureDialog1;
+    TButton* Button1;
+    TFileDialog OpenDialog1;
+    TMenuItem* OpenFileGambar1;
+    TMenuItem* SaveFileKompres1;
+    TMenuItem* OpenFilekompres1;
+    TMenuItem* SaveAsGambar1;
+    TMenuItem* SavefileKompres2;
+    TMenuItem* N1;
+    TMenuItem* Exit1;
+    TButton* dekompres;
+    TFileDialog SavePictureDialog1;
+    TFileDialog SaveDialog1;
+    TMenuItem* Tabelkode1;
+    TLabel* Label3;
+    TImage* Image2;
+    TLabel* Label4;
+    TLabel* Label5;
+
+    void FormCreate(QObject* Sender);
+    void prosesClick(QObject* Sender);
+    void Button1Click(QObject* Sender);
+    void OpenFileGambar1Click(QObject* Sender);
+    void OpenFilekompres1Click(QObject* Sender);
+    void dekompresClick(QObject* Sender);
+    void FormDestroy(QObject* Sender);
+    void SaveAsGambar1Click(QObject* Sender);
+    void SavefileKompres2Click(QObject* Sender);
+    void Exit1Click(QObject* Sender);
+    void Tabelkode1Click(QObject* Sender);
+
+    // Read access to the private state, for inspection.
+    const TBitmap* Bitmap() const { return FBitmap.get(); }
+    const TJPEGImage* Jpeg() const { return FJpeg.get(); }
+    int32_t SourceSize() const { return FSourceSize; }
+
+    // The ShortCut value of Kompres1 (Ctrl+X); the item has no click
+    // handler, so it is not bound to any command.
+    static constexpr int Kompres1ShortCut = 16472;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void ClearForNewFile();
+    void LoadBitmapFile(const std::string& name);
+    void ShowCompressedFile(const std::string& name);
+
+    std::unique_ptr<TBitmap> FBitmap;
+    std::unique_ptr<TJPEGImage> FJpeg;
+    int32_t FSourceSize = 0;
+};
+
+extern TForm1* Form1;
+// Size of the BMP file loaded last; 0 until one has loaded.
+extern int32_t BitmapFileSize;
+// Size of "kom.234" at the end of the last compression that got that far.
+extern int32_t CompressedFileSize;
+
+// Size of a file in bytes; 0 when it is missing, not a regular file, cannot
+// be opened, or is too large to count in 32 bits. Never throws.
+int32_t FileSizeOf(const std::string& name) noexcept;
+
+// Writes the code listing of the codec's CodeTable to "kode.txt" in the
+// current folder; raises EInOutError when a file operation fails.
+void WriteCodeListing();

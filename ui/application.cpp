@@ -1,0 +1,42 @@
+#include "ui/application.h"
+
+#include <QCoreApplication>
+
+#include "core/exceptions.h"
+#include "ui/dialogs.h"
+
+TApplication Application;
+
+void TApplication::Terminate() {
+    Terminated = true;
+    QCoreApplication::exit(0);
+}
+
+QString TApplication::ErrorText(const std::string& message) {
+    QString text = QString::fromStdString(message);
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.')
+        text += QLatin1Char('.');
+    return text;
+}
+
+void TApplication::ShowException(const std::string& message) {
+    UserInteraction().ShowErrorMessage(Title, ErrorText(message));
+}
+
+void TApplication::HandleException() noexcept {
+    try {
+        try {
+            throw;
+        } catch (const EAbort&) {
+            // Ends an operation quietly.
+        } catch (const Exception& e) {
+            ShowException(e.Message());
+        } catch (const std::exception& e) {
+            ShowException(e.what());
+        } catch (...) {
+            ShowException("Unknown error");
+        }
+    } catch (...) {
+        // Showing the message failed too (no memory left); nothing more to do.
+    }
+}

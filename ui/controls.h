@@ -1,0 +1,67 @@
+// The controls the two windows are made of, on Qt widgets: self-sizing
+// labels, image panes over a TPicture, and the form font.
+#pragma once
+
+#include <QAction>
+#include <QFont>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QWidget>
+
+#include <string>
+
+#include "imaging/picture.h"
+
+using TMainMenu = QMenuBar;
+using TMenuItem = QAction;
+using TButton = QPushButton;
+using TRichEdit = QTextEdit;
+
+// The windows' font: the platform's sans-serif face at 8 points.
+QFont FormFont();
+
+// Places a control at its designed client position and size.
+void PlaceControl(QWidget* control, int left, int top, int width, int height);
+
+// A label that sizes itself to its text; its left edge stays where it is.
+class TLabel : public QLabel {
+public:
+    TLabel(QWidget* parent, int left, int top, int width, int height, const QString& caption);
+    QString Caption() const { return text(); }
+    void SetCaption(const QString& caption);
+};
+
+// An image pane: holds its own copy of what it is given (sharing the
+// pixels) and, with Stretch, scales it to fill the pane, width and height
+// independently. An empty pane shows nothing.
+class TImage : public QWidget {
+public:
+    explicit TImage(QWidget* parent);
+    ~TImage() override;
+
+    TPicture& Picture() { return FPicture; }
+    const TPicture& Picture() const { return FPicture; }
+
+    bool Stretch = false;
+    // No visible effect while Stretch is set.
+    bool Center = false;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    TPicture FPicture;
+    // A graphic that failed to draw is reported once, not at every repaint.
+    bool FDrawFailed = false;
+};
+
+// Moves a window to its designed screen position and gives it the client
+// size that its designed outer size leaves inside the frame the design was
+// drawn with (4 pixels of border, a 19-pixel caption).
+void PlaceWindow(QWidget* window, int left, int top, int outerWidth, int outerHeight);
+
+// The folder of a file name: everything before the last "/", or "/" for a
+// file in the root folder, or "" for a bare name.
+std::string FolderOf(const std::string& fileName);

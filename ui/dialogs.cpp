@@ -1,0 +1,139 @@
+#include "ui/dialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QVBoxLayout>
+#include <memory>
+
+#include "imaging/bitmap.h"
+#include "ui/application.h"
+
+TFileDialog::TFileDialog(QWidget* owner, std::string name, TKind kind, bool preview)
+    : FOwner(owner), FName(std::move(name)), FKind(kind), FPreview(preview) {}
+
+void TFileDialog::SetInitialDir(const std::string& folder) {
+    std::string value = folder;
+    if (value.size() > 1 && value.back() == '/' && value[value.size() - 2] != ':')
+        value.pop_back();
+    FInitialDir = value;
+}
+
+bool TFileDialog::Execute() { return UserInteraction().ExecuteFileDialog(*this); }
+
+QString QtNameFilter(const std::string& filter) {
+    const size_t bar = filter.find('|');
+    if (bar == std::string::npos) return QString::fromStdString(filter);
+    const QString description = QString::fromStdString(filter.substr(0, bar));
+    const QString pattern = QString::fromStdString(filter.substr(bar + 1));
+    // Qt takes the patterns from the description's last parenthesised part.
+    if (description.endsWith(QLatin1Char('(') + pattern + QLatin1Char(')'))) return description;
+    return description + QStringLiteral(" (") + pattern + QLatin1Char(')');
+}
+
+namespace {
+
+// Shows the BMP file selected in a dialog, read through our own bitmap
+// class and scaled to fit, keeping its proportions.
+class TPreviewPane : public QWidget {
+public:
+    explicit TPreviewPane(QWidget* parent) : QWidget(parent) {
+        setMinimumSize(180, 180);
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addStretch(1);
+        FSizeText = new QLabel(this);
+        FSizeText->setAlignment(Qt::AlignHCenter);
+        layout->addWidget(FSizeText);
+    }
+
+    void ShowFile(const QString& path) {
+        FBitmap.reset();
+        FSizeText->clear();
+        const QFileInfo info(path);
+        if (info.isFile() && info.suffix().compare(QStringLiteral("bmp"), Qt::CaseInsensitive) == 0) {
+            try {
+                auto bitmap = std::make_unique<TBitmap>();
+                bitmap->LoadFromFile(path.toStdString());
+                if (!bitmap->Empty()) {
+                    FSizeText->setText(QStringLiteral("%1 x %2").arg(bitmap->Width()).arg(bitmap->Height()));
+                    FBitmap = std::move(bitmap);
+                }
+            } catch (...) {
+                // Not a bitmap we can read: the preview stays empty.
+            }
+        }
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        if (!FBitmap) return;
+        QRect area = rect().adjusted(4, 4, -4, -4 - FSizeText->height());
+        QSize size(FBitmap->Width(), FBitmap->Height());
+        size.scale(area.size(), Qt::KeepAspectRatio);
+        const QRect target(area.x() + (area.width() - size.width()) / 2,
+                           area.y() + (area.height() - size.height()) / 2, size.width(), size.height());
+        QPainter painter(this);
+        RunGuarded([&] { FBitmap->Draw(painter, target); });
+    }
+
+private:
+    std::unique_ptr<TBitmap> FBitmap;
+    QLabel* FSizeText;
+};
+
+class TDesktopInteraction : public TUserInteraction {
+public:
+    bool ExecuteFileDialog(TFileDialog& dialog) override {
+        QFileDialog box(dialog.Owner());
+        // Qt's own dialog, so that the preview pane can be added; the
+        // defaults of the program: no overwrite prompt, typed names of files
+        // that do not exist are accepted.
+        box.setOption(QFileDialog::DontUseNativeDialog, true);
+        box.setOption(QFileDialog::DontConfirmOverwrite, true);
+        box.setAcceptMode(dialog.Kind() == TFileDialog::dkOpen ? QFileDialog::AcceptOpen
+                                                               : QFileDialog::AcceptSave);
+        box.setFileMode(QFileDialog::AnyFile);
+        box.setNameFilter(QtNameFilter(dialog.Filter));
+        box.setWindowTitle(dialog.Kind() == TFileDialog::dkOpen ? QStringLiteral("Open")
+                                                                : QStringLiteral("Save As"));
+        box.setDirectory(dialog.InitialDir().empty() ? QDir::currentPath()
+                                                     : QString::fromStdString(dialog.InitialDir()));
+        if (!dialog.FileName.empty())
+            box.selectFile(QFileInfo(QString::fromStdString(dialog.FileName)).fileName());
+        if (dialog.HasPreview()) {
+            if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+                auto* preview = new TPreviewPane(&box);
+                grid->addWidget(preview, 0, grid->columnCount(), grid->rowCount(), 1);
+                QObject::connect(&box, &QFileDialog::currentChanged, preview,
+                                 [preview](const QString& path) { preview->ShowFile(path); });
+            }
+        }
+        if (box.exec() != QDialog::Accepted) return false;
+        const QStringList chosen = box.selectedFiles();
+        if (chosen.isEmpty()) return false;
+        dialog.FileName = chosen.front().toStdString();
+        return true;
+    }
+
+    void ShowErrorMessage(const QString& caption, const QString& text) override {
+        QMessageBox::critical(QApplication::activeWindow(), caption, text);
+    }
+};
+
+TDesktopInteraction DesktopInteraction;
+TUserInteraction* Installed = nullptr;
+
+}  // namespace
+
+TUserInteraction& UserInteraction() { return Installed ? *Installed : DesktopInteraction; }
+
+TUserInteraction* SetUserInteraction(TUserInteraction* interaction) {
+    TUserInteraction* previous = Installed;
+    Installed = interaction;
+    return previous;
+}
