@@ -19,11 +19,18 @@ build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	@if [ -x $(BUILD)/vendaru ]; then \
-	   exec $(BUILD)/vendaru; \
-	 else \
-	   exec $(BUILD)/vendaru-cli --help; \
+	@if [ -z "$$DISPLAY$$WAYLAND_DISPLAY$$QT_QPA_PLATFORM" ]; then \
+	   echo "make run: no display to open the windows on (neither DISPLAY nor WAYLAND_DISPLAY" >&2; \
+	   echo "is set, nor QT_QPA_PLATFORM). Start it from a desktop session, or see the" >&2; \
+	   echo "windows rendered to PNG files with 'make screenshots'." >&2; \
+	   exit 1; \
 	 fi
+	@exec $(BUILD)/vendaru
+
+# Renders both windows (at start, after "Kompres", after "Dekompres") into
+# PNG files in $(BUILD)/screenshots, without a display.
+screenshots: build
+	@QT_QPA_PLATFORM=offscreen $(BUILD)/vendaru-screenshots $(BUILD)/screenshots
 
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
