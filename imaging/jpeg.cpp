@@ -189,6 +189,14 @@ void TJPEGImage::ReportProgress(TProgressStage stage, int percentDone) const {
     const_cast<TJPEGImage*>(this)->Progress(stage, percentDone);
 }
 
+void TJPEGImage::ReportFailedEnd() const {
+    try {
+        ReportProgress(TProgressStage::psEnding, 0);
+    } catch (...) {
+        // The failure that ended the work is the one to report.
+    }
+}
+
 // --- streams ---------------------------------------------------------------
 
 void TJPEGImage::WriteToStream(TStream& stream) {
@@ -275,11 +283,7 @@ void TJPEGImage::Encode() {
             jpeg_finish_compress(&c);
         });
     } catch (...) {
-        try {
-            ReportProgress(TProgressStage::psEnding, 0);
-        } catch (...) {
-            // The first failure is the one to report.
-        }
+        ReportFailedEnd();
         throw;
     }
     ReportProgress(TProgressStage::psEnding, 100);
@@ -368,11 +372,7 @@ void TJPEGImage::Decode() const {
                 jpeg_finish_decompress(&c);
             });
         } catch (...) {
-            try {
-                ReportProgress(TProgressStage::psEnding, 0);
-            } catch (...) {
-                // The first failure is the one to report.
-            }
+            ReportFailedEnd();
             throw;
         }
         if (fourComponents && Settings.EightBitOutput) bitmap.SetPixelDepth(pd8);

@@ -83,6 +83,8 @@ private:
     void Decode() const;
     void Encode();
     void ReportProgress(TProgressStage stage, int percentDone) const;
+    // The end report after a failure (0 done); the failure goes on.
+    void ReportFailedEnd() const;
     // Output size for a ScaleShift other than 0, from the header.
     std::pair<int, int> ScaledSize() const;
 
