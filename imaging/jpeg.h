@@ -73,7 +73,14 @@ public:
     TBitmap* Bitmap() const { return FBitmap.get(); }
     const TJPEGData& Data() const { return *FData; }
 
+    // Encodes the bitmap into a new record of data (none or an empty bitmap:
+    // zero bytes). An EAbort from a progress handler drops the partial data
+    // and returns normally; other failures raise, EJPEG for the library's.
     void EncodeJpeg();
+    // Decodes the data into a new bitmap, attached at once: a failure leaves
+    // what was decoded so far, and an EAbort from a progress handler ends
+    // the work quietly. Colour data gives 24 bits, gray data (or
+    // EightBitOutput) 8 bits with at most 236 palette entries.
     void DecodeJpeg();
 
 private:
