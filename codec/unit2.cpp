@@ -2,6 +2,7 @@
 // and the code listing. The decoder lives in unit2_decoder.cpp.
 #include "codec/unit2.h"
 
+#include <bit>
 #include <cstring>
 
 namespace unit2 {
@@ -238,29 +239,25 @@ int32_t PredictCompressedSize() {
 namespace {
 
 // Packs the data bits into WriteBuffer and writes it out block by block.
-// Codes of up to 32 bits are shifted in whole; the accumulator holds fewer
-// than 32 pending bits between codes, in its low-order bits.
+// The accumulator keeps the pending bits in its low-order end, fewer than 8
+// between codes. After each code the pending bits are stored as a whole
+// 8-byte word at the fill level and the fill level moves on by the bytes
+// completed; the incomplete byte is stored again with the next code. Near
+// the end of the block, where a word would not fit, bytes go one at a time.
 class BitWriter {
 public:
-    void Put32(uint32_t word) {
-        WriteBuffer[FFill] = static_cast<uint8_t>(word >> 24);
-        WriteBuffer[FFill + 1] = static_cast<uint8_t>(word >> 16);
-        WriteBuffer[FFill + 2] = static_cast<uint8_t>(word >> 8);
-        WriteBuffer[FFill + 3] = static_cast<uint8_t>(word);
-        FFill += 4;
-        if (FFill == kBlockSize) Flush();
-    }
-    void PutByte(uint8_t byte) {
-        WriteBuffer[FFill++] = byte;
-        if (FFill == kBlockSize) Flush();
-    }
-    // Appends the `length` (1 to 32) low-order bits of `code`.
-    void PutCode(uint32_t code, int length) {
+    // Appends the `length` (1 to 56) low-order bits of `code`.
+    void PutCode(uint64_t code, int length) {
         FAccumulator = (FAccumulator << length) | code;
         FPending += length;
-        if (FPending >= 32) {
-            FPending -= 32;
-            Put32(static_cast<uint32_t>(FAccumulator >> FPending));
+        if (FFill <= kBlockSize - 8) {
+            uint64_t word = FAccumulator << (64 - FPending);
+            if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+            std::memcpy(WriteBuffer + FFill, &word, sizeof word);
+            FFill += FPending >> 3;
+            FPending &= 7;
+        } else {
+            PutWholeBytes();
         }
     }
     // Appends a code of any length from its one-byte-per-bit form.
@@ -277,18 +274,25 @@ public:
     // Writes the pending bits, the last byte padded with zero bits, and
     // returns the number of valid bits in that byte (0 when it is full).
     int Finish() {
-        while (FPending >= 8) {
-            FPending -= 8;
-            PutByte(static_cast<uint8_t>(FAccumulator >> FPending));
-        }
+        PutWholeBytes();
         const int lastBits = FPending;
-        if (lastBits > 0) PutByte(static_cast<uint8_t>(FAccumulator << (8 - lastBits)));
-        FPending = 0;
+        if (lastBits > 0) {
+            FAccumulator <<= 8 - lastBits;
+            FPending = 8;
+            PutWholeBytes();
+        }
         if (FFill > 0) Flush();
         return lastBits;
     }
 
 private:
+    void PutWholeBytes() {
+        while (FPending >= 8) {
+            FPending -= 8;
+            WriteBuffer[FFill++] = static_cast<uint8_t>(FAccumulator >> FPending);
+            if (FFill == kBlockSize) Flush();
+        }
+    }
     void Flush() {
         OutputStream->Write(WriteBuffer, FFill);
         FFill = 0;
@@ -327,8 +331,7 @@ void EncodeData() {
     for (int n; (n = ReadBlock()) > 0;) {
         total += n;
         if (total > CountedBytes) InputChanged();
-        for (int i = 0; i < n; ++i) {
-            const uint8_t b = ReadBuffer[i];
+        const auto putOne = [&](uint8_t b) {
             const unsigned length = lengths[b];
             if (length - 1u < 32u) {
                 writer.PutCode(codes[b], static_cast<int>(length));
@@ -338,7 +341,20 @@ void EncodeData() {
             } else {
                 writer.PutBits(CodeTable[b].Bits, CodeTable[b].BitCount);
             }
+        };
+        int i = 0;
+        // Two codes of at most 24 bits each go in as one.
+        for (; i + 2 <= n; i += 2) {
+            const uint8_t b0 = ReadBuffer[i], b1 = ReadBuffer[i + 1];
+            const unsigned l0 = lengths[b0], l1 = lengths[b1];
+            if (((l0 - 1u) | (l1 - 1u)) < 24u) {
+                writer.PutCode(uint64_t{codes[b0]} << l1 | codes[b1], static_cast<int>(l0 + l1));
+            } else {
+                putOne(b0);
+                putOne(b1);
+            }
         }
+        if (i < n) putOne(ReadBuffer[i]);
     }
     if (total != CountedBytes) InputChanged();
     LastByteBits = static_cast<uint8_t>(writer.Finish());

@@ -21,8 +21,8 @@ namespace {
 // ones walk the tree from DecodeRoot.
 constexpr int kLookupBits = 11;
 
-// Indexed by the next kLookupBits data bits: (code length << 8) | byte
-// value, or 0 when no code of at most kLookupBits bits starts there.
+// Indexed by the next kLookupBits data bits: (byte value << 8) | code
+// length, or 0 when no code of at most kLookupBits bits starts there.
 uint16_t DecodeLookup[1 << kLookupBits];
 
 // Which nodes of NodePool the rebuilt tree ends a code at.
@@ -36,7 +36,7 @@ void FillDecodeLookup() {
         unsigned prefix = 0;
         for (int i = 0; i < entry.BitCount; ++i) prefix = (prefix << 1) | (entry.Bits[i] & 1u);
         const int freeBits = kLookupBits - entry.BitCount;
-        const auto value = static_cast<uint16_t>((entry.BitCount << 8) | entry.Symbol);
+        const auto value = static_cast<uint16_t>((entry.Symbol << 8) | entry.BitCount);
         for (unsigned rest = 0; rest < (1u << freeBits); ++rest)
             DecodeLookup[(prefix << freeBits) | rest] = value;
     }
@@ -68,9 +68,10 @@ public:
                 uint64_t word;
                 std::memcpy(&word, ReadBuffer + FPosition, sizeof word);
                 if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-                const int taken = (63 - FCount) >> 3;
+                const int taken = (64 - FCount) >> 3;
                 const int count = FCount + taken * 8;
-                FBuffer = (FBuffer | (word >> FCount)) & ~(~uint64_t{0} >> count);
+                FBuffer |= word >> FCount;
+                if (count < 64) FBuffer &= ~(~uint64_t{0} >> count);
                 FCount = count;
                 FPosition += taken;
                 continue;
@@ -202,23 +203,35 @@ void DecodeData() {
     if (!hasCodes) Damaged("it has data but no code table");
 
     int fill = 0;
-    do {
-        if (reader.Count() < 32) reader.Refill();
-        const unsigned entry = DecodeLookup[reader.Peek() >> (64 - kLookupBits)];
-        const int length = static_cast<int>(entry >> 8);
-        uint8_t symbol;
-        if (length != 0 && length <= reader.Count()) {
-            symbol = static_cast<uint8_t>(entry);
-            reader.Skip(length);
-        } else {
-            symbol = WalkTree(reader);
-        }
-        WriteBuffer[fill++] = symbol;
+    for (;;) {
         if (fill == kBlockSize) {
             OutputStream->Write(WriteBuffer, kBlockSize);
             fill = 0;
         }
-    } while (!reader.Empty());
+        if (reader.Count() <= 56) reader.Refill();
+        // Five short codes in a row while more bits than they can take are
+        // left: none of them can end the data.
+        if (reader.Count() > 5 * kLookupBits && fill <= kBlockSize - 5) {
+            int decoded = 0;
+            for (; decoded < 5; ++decoded) {
+                const unsigned entry = DecodeLookup[reader.Peek() >> (64 - kLookupBits)];
+                if (entry == 0) break;
+                reader.Skip(static_cast<int>(entry & 0xFF));
+                WriteBuffer[fill++] = static_cast<uint8_t>(entry >> 8);
+            }
+            if (decoded == 5) continue;
+        }
+        // One code, with every check.
+        const unsigned entry = DecodeLookup[reader.Peek() >> (64 - kLookupBits)];
+        const int length = static_cast<int>(entry & 0xFF);
+        if (length != 0 && length <= reader.Count()) {
+            WriteBuffer[fill++] = static_cast<uint8_t>(entry >> 8);
+            reader.Skip(length);
+        } else {
+            WriteBuffer[fill++] = WalkTree(reader);
+        }
+        if (reader.Empty()) break;
+    }
     if (fill > 0) OutputStream->Write(WriteBuffer, fill);
 }
 

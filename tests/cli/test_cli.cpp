@@ -1,0 +1,146 @@
+// vendaru-cli end to end: the built tool is run as a separate process.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Quote(const std::string& word) {
+    std::string quoted(1, '\'');
+    for (const char c : word) {
+        if (c == '\'')
+            quoted.append("'\\''");
+        else
+            quoted.push_back(c);
+    }
+    quoted.push_back('\'');
+    return quoted;
+}
+
+std::string ReadText(const fs::path& name) {
+    std::ifstream in(name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const fs::path& name, const std::string& text) {
+    std::ofstream(name, std::ios::binary | std::ios::trunc) << text;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FFolder = fs::temp_directory_path() /
+                  ("vg-cli-" + std::to_string(::getpid()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(FFolder);
+        fs::create_directories(FFolder);
+    }
+    void TearDown() override { fs::remove_all(FFolder); }
+
+    std::string Path(const std::string& name) const { return (FFolder / name).string(); }
+
+    // Runs the tool; its standard output and error land in Out and Err.
+    int Run(const std::vector<std::string>& arguments, const std::string& stdoutTo = "") {
+        std::string command = Quote(VENDARU_CLI_PATH);
+        for (const std::string& a : arguments) command.append(" ").append(Quote(a));
+        const std::string outName = stdoutTo.empty() ? Path("stdout") : stdoutTo;
+        command.append(" >").append(Quote(outName));
+        command.append(" 2>").append(Quote(Path("stderr"))).append(" </dev/null");
+        const int status = std::system(command.c_str());
+        Out = stdoutTo.empty() ? ReadText(Path("stdout")) : "";
+        Err = ReadText(Path("stderr"));
+        fs::remove(Path("stdout"));
+        fs::remove(Path("stderr"));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Names in the scratch folder, to find left-over temporary files.
+    std::vector<std::string> Listing() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(FFolder))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::string Out, Err;
+
+private:
+    fs::path FFolder;
+};
+
+const std::string kAbracadabra234(
+    "\x07\x0F\x00\x00\x00\x41\x01\x00\x42\x03\xC0\x43\x03\x80\x44\x03\xA0\x52\x03\xE0\x6E\x8A\xDC",
+    23);
+
+}  // namespace
+
+TEST_F(CliTest, CompressExpandAndListing) {
+    WriteText(Path("word"), "ABRACADABRA");
+    ASSERT_EQ(Run({"compress", Path("word"), Path("word.234")}), 0) << Err;
+    EXPECT_EQ(ReadText(Path("word.234")), kAbracadabra234);
+    ASSERT_EQ(Run({"expand", Path("word.234"), Path("back")}), 0) << Err;
+    EXPECT_EQ(ReadText(Path("back")), "ABRACADABRA");
+    ASSERT_EQ(Run({"listing", Path("word")}), 0) << Err;
+    EXPECT_EQ(Out, "Kode: 65- 0\r\nKode: 66- 110\r\nKode: 67- 100\r\nKode: 68- 101\r\nKode: 82- 111\r\n");
+    EXPECT_EQ(Err, "");
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"back", "word", "word.234"}));
+
+    // Output over the input: the input is read in full before it is replaced.
+    ASSERT_EQ(Run({"compress", Path("word"), Path("word")}), 0) << Err;
+    EXPECT_EQ(ReadText(Path("word")), kAbracadabra234);
+}
+
+TEST_F(CliTest, HelpAndUsageErrors) {
+    EXPECT_EQ(Run({"--help"}), 0);
+    for (const char* word : {"compress IN OUT", "expand IN OUT", "listing IN", "--help"})
+        EXPECT_NE(Out.find(word), std::string::npos) << word;
+    EXPECT_EQ(Run({}), 1);
+    EXPECT_NE(Err.find("Usage"), std::string::npos);
+    EXPECT_EQ(Run({"squeeze", "a", "b"}), 1);
+    EXPECT_NE(Err.find("unknown command"), std::string::npos);
+    EXPECT_EQ(Run({"compress", Path("a")}), 1);
+    EXPECT_NE(Err.find("compress IN OUT"), std::string::npos);
+}
+
+TEST_F(CliTest, FailuresLeaveNoPartialOutputAndKeepTheOldOne) {
+    EXPECT_EQ(Run({"compress", Path("missing"), Path("out.234")}), 1);
+    EXPECT_EQ(Err, "vendaru-cli: Invalid Filename\n");
+    EXPECT_TRUE(Listing().empty());
+
+    WriteText(Path("damaged.234"), std::string("\x01\x06\x00\x00\x00\x41\x01\x00\x42\x01\x80", 11));
+    WriteText(Path("out"), "precious");
+    ::chmod(Path("out").c_str(), 0640);
+    EXPECT_EQ(Run({"expand", Path("damaged.234"), Path("out")}), 1);
+    EXPECT_NE(Err.find("not a valid compressed file"), std::string::npos) << Err;
+    EXPECT_EQ(ReadText(Path("out")), "precious");
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"damaged.234", "out"}));
+
+    // A replaced output keeps its permission bits.
+    WriteText(Path("word"), "ABRACADABRA");
+    ASSERT_EQ(Run({"compress", Path("word"), Path("out")}), 0) << Err;
+    struct stat st {};
+    ASSERT_EQ(::stat(Path("out").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+    EXPECT_EQ(Run({"compress", Path("word"), Path("no/such/folder/out")}), 1);
+    EXPECT_NE(Err.find("Cannot create file"), std::string::npos) << Err;
+    EXPECT_EQ(Run({"compress", Path("word"), Path("")}), 1);  // a folder as output
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"damaged.234", "out", "word"}));
+}
+
+TEST_F(CliTest, ListingToAFullDeviceFails) {
+    WriteText(Path("word"), "ABRACADABRA");
+    EXPECT_EQ(Run({"listing", Path("word")}, "/dev/full"), 1);
+    EXPECT_NE(Err.find("write error"), std::string::npos) << Err;
+}

@@ -1,0 +1,38 @@
+// Helpers for the codec's tests: a scratch folder, whole-file reading and
+// writing, and one-call compression and expansion over files or memory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "codec/unit2.h"
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ToBytes(const std::string& text);
+Bytes ReadWholeFile(const std::string& name);
+void WriteWholeFile(const std::string& name, const Bytes& data);
+
+// Every test gets a fresh scratch folder and closed codec files.
+class CodecTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string Path(const std::string& name) const { return (FFolder / name).string(); }
+
+    // Compresses `data` through real files; also checks that the file has
+    // the predicted size.
+    Bytes Compress(const Bytes& data);
+    // Expands through real files, after ResetCodec.
+    Bytes Expand(const Bytes& compressed);
+
+private:
+    std::filesystem::path FFolder;
+};
+
+// Expands in memory (fast, for many damaged variants of one file).
+Bytes ExpandInMemory(const Bytes& compressed);

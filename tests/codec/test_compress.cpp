@@ -1,0 +1,277 @@
+// Compression: the tree and its tie-breaks, the file format, the listing,
+// round trips, and the refusals of inputs the format cannot hold.
+#include <algorithm>
+#include <fstream>
+#include <random>
+
+#include "codec_test_support.h"
+
+using namespace unit2;
+
+namespace {
+
+std::string CodeOf(int v) {
+    std::string bits;
+    for (int i = 0; i < CodeTable[v].BitCount; ++i) bits += char('0' + CodeTable[v].Bits[i]);
+    return bits;
+}
+
+// Random bytes; `skew` 0 is uniform, larger values favour low byte values.
+Bytes RandomBytes(size_t size, int skew, unsigned seed) {
+    std::mt19937 random(seed);
+    std::geometric_distribution<int> geometric(skew > 0 ? 1.0 / (1 << skew) : 0.5);
+    Bytes data(size);
+    for (auto& b : data) b = static_cast<uint8_t>(skew > 0 ? geometric(random) : random());
+    return data;
+}
+
+// A stream over fixed bytes whose reads fail, or whose content changes,
+// from a chosen read on.
+class TroubledStream : public TMemoryStream {
+public:
+    TroubledStream(Bytes data, int goodReads, bool failInstead)
+        : TMemoryStream(std::move(data)), FGoodReads(goodReads), FFail(failInstead) {}
+    int64_t Read(void* buffer, int64_t count) override {
+        if (FGoodReads-- > 0) return TMemoryStream::Read(buffer, count);
+        if (FFail) throw EReadError();
+        const int64_t n = TMemoryStream::Read(buffer, count);
+        std::fill_n(static_cast<uint8_t*>(buffer), n, uint8_t{0xEE});
+        return n;
+    }
+
+private:
+    int FGoodReads;
+    bool FFail;
+};
+
+}  // namespace
+
+TEST_F(CodecTest, AbracadabraGivesTheDocumentedFileCodesAndTree) {
+    const Bytes file = Compress(ToBytes("ABRACADABRA"));
+    EXPECT_EQ(file, (Bytes{0x07, 0x0F, 0x00, 0x00, 0x00, 0x41, 0x01, 0x00, 0x42, 0x03, 0xC0, 0x43,
+                           0x03, 0x80, 0x44, 0x03, 0xA0, 0x52, 0x03, 0xE0, 0x6E, 0x8A, 0xDC}));
+    EXPECT_EQ(CodeOf('A'), "0");
+    EXPECT_EQ(CodeOf('B'), "110");
+    EXPECT_EQ(CodeOf('C'), "100");
+    EXPECT_EQ(CodeOf('D'), "101");
+    EXPECT_EQ(CodeOf('R'), "111");
+    int present = 0;
+    for (const CodeEntry& e : CodeTable) present += e.Present;
+    EXPECT_EQ(present, 5);
+    // C+D first, then B+R (B wins the tie against node 256), then the two
+    // internal nodes, then A with node 258.
+    EXPECT_EQ(NodePool[256].Left, &NodePool['C']);
+    EXPECT_EQ(NodePool[257].Left, &NodePool['B']);
+    EXPECT_EQ(NodePool[258].Left, &NodePool[256]);
+    EXPECT_EQ(Root, &NodePool[259]);
+    EXPECT_EQ(Root->Left, &NodePool['A']);
+    EXPECT_EQ(Root->Weight, 11);
+    EXPECT_EQ(PredictedSize, 23);
+    EXPECT_EQ(Expand(file), ToBytes("ABRACADABRA"));
+}
+
+TEST_F(CodecTest, EqualWeightsFavourTheLowerIndex) {
+    const Bytes ab = Compress(ToBytes("AB"));
+    EXPECT_EQ(ab, (Bytes{0x02, 0x06, 0x00, 0x00, 0x00, 0x41, 0x01, 0x00, 0x42, 0x01, 0x80, 0x40}));
+    EXPECT_EQ(Expand(ab), ToBytes("AB"));
+    Compress(ToBytes("AAB"));
+    EXPECT_EQ(CodeOf('B'), "0");
+    EXPECT_EQ(CodeOf('A'), "1");
+}
+
+TEST_F(CodecTest, AllByteValuesGetCodesUnderRoot510) {
+    Bytes data(256);
+    for (int v = 0; v < 256; ++v) data[v] = static_cast<uint8_t>(v);
+    const Bytes file = Compress(data);
+    EXPECT_EQ(Root, &NodePool[510]);
+    for (const CodeEntry& e : CodeTable) EXPECT_EQ(e.BitCount, 8);
+    EXPECT_EQ(Expand(file), data);
+}
+
+TEST_F(CodecTest, EmptyInputGivesFiveZeroBytesAndExpandsToNothing) {
+    const Bytes file = Compress({});
+    EXPECT_EQ(file, Bytes(5, 0));
+    EXPECT_EQ(Expand(file), Bytes{});
+}
+
+TEST_F(CodecTest, OneRepeatedByteValueGetsTheOneBitCodeZero) {
+    EXPECT_EQ(Compress(ToBytes("AAAA")),
+              (Bytes{0x04, 0x03, 0x00, 0x00, 0x00, 0x41, 0x01, 0x00, 0x00}));
+    EXPECT_EQ(CodeOf('A'), "0");
+    EXPECT_EQ(FormatCodeListing(), "Kode: 65- 0\r\n");
+    for (const size_t size : {1u, 7u, 8u, 9u, 32768u * 8u, 32768u * 8u + 3u}) {
+        const Bytes data(size, 0xFF);
+        EXPECT_EQ(Expand(Compress(data)), data) << size;
+    }
+}
+
+TEST_F(CodecTest, RoundTripsOfManySizesAndSkews) {
+    unsigned seed = 1;
+    for (const size_t size : {2u, 3u, 100u, 32767u, 32768u, 32769u, 65536u, 100001u}) {
+        for (const int skew : {0, 1, 3, 6}) {
+            const Bytes data = RandomBytes(size, skew, seed++);
+            EXPECT_EQ(Expand(Compress(data)), data) << size << " skew " << skew;
+        }
+    }
+}
+
+TEST_F(CodecTest, DataSectionOfWholeBlocksEndsCorrectly) {
+    // Two one-bit codes: 8 input bytes fill one data byte exactly.
+    for (const size_t blocks : {1u, 2u}) {
+        Bytes data(blocks * 32768 * 8);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = (i * 7919 % 3 == 0) ? 'x' : 'y';
+        const Bytes file = Compress(data);
+        ASSERT_EQ(file.size(), 5 + 6 + blocks * 32768);
+        EXPECT_EQ(file[0], 0);
+        EXPECT_EQ(Expand(file), data);
+    }
+}
+
+TEST_F(CodecTest, FibonacciFrequenciesGiveLongCodesThatRoundTrip) {
+    // Weights 1, 1, 2, 3, 5, ... make a tree as deep as it can be.
+    Bytes data;
+    uint32_t a = 1, b = 1;
+    for (int v = 0; v < 25; ++v) {
+        data.insert(data.end(), a, static_cast<uint8_t>(v * 10));
+        const uint32_t next = a + b;
+        a = b;
+        b = next;
+    }
+    std::shuffle(data.begin(), data.end(), std::mt19937(7));
+    const Bytes file = Compress(data);
+    int longest = 0;
+    for (const CodeEntry& e : CodeTable) longest = std::max(longest, e.BitCount);
+    EXPECT_GE(longest, 20);
+    EXPECT_EQ(Expand(file), data);
+}
+
+TEST_F(CodecTest, CodesLongerThanAWordAreWrittenAndReadBack) {
+    // A hand-made (incomplete) prefix code with 40- and 255-bit codes.
+    const Bytes data = ToBytes("ABCABBACCA");
+    WriteWholeFile(Path("in"), data);
+    OpenInputFile(Path("in"));
+    CreateOutputFile(Path("out.234"));
+    InitLeaves();
+    CountFrequencies();
+    const auto set = [](int v, const std::string& bits) {
+        CodeTable[v].Present = 1;
+        CodeTable[v].Symbol = static_cast<uint8_t>(v);
+        CodeTable[v].BitCount = static_cast<int32_t>(bits.size());
+        for (size_t i = 0; i < bits.size(); ++i) CodeTable[v].Bits[i] = bits[i] == '1';
+    };
+    set('A', "1");
+    set('B', "01" + std::string(38, '0'));
+    set('C', std::string(255, '0'));
+    PackCodeTable();
+    EXPECT_EQ(TableLength, 3 + 7 + 34);
+    const int32_t predicted = PredictCompressedSize();
+    EncodeData();
+    CloseFiles();
+    const Bytes file = ReadWholeFile(Path("out.234"));
+    EXPECT_EQ(predicted, static_cast<int32_t>(file.size()));
+    EXPECT_EQ(Expand(file), data);
+    EXPECT_EQ(CodeTable['C'].BitCount, 255);
+}
+
+TEST_F(CodecTest, ListingFormat) {
+    Compress(ToBytes("ABRACADABRA"));
+    EXPECT_EQ(FormatCodeListing(),
+              "Kode: 65- 0\r\nKode: 66- 110\r\nKode: 67- 100\r\nKode: 68- 101\r\nKode: 82- 111\r\n");
+
+    ResetCodec();
+    CodeTable[0] = {0, 1, {1}, 1};
+    CodeTable[255] = {255, 1, {0}, 1};
+    EXPECT_EQ(FormatCodeListing(), "Kode: 0- 1\r\nKode: 255- 0\r\n");
+    CodeTable[7] = {7, 1, {}, 0};      // present without bits
+    CodeTable[255].Bits[0] = 2;        // anything but 1 lists as 0
+    EXPECT_EQ(FormatCodeListing(), "Kode: 0- 1\r\nKode: 7- \r\nKode: 255- 0\r\n");
+}
+
+TEST_F(CodecTest, TableLongerThanTheDecoderReadsIsRefused) {
+    InitLeaves();
+    for (int v = 0; v < 50; ++v) CodeTable[v] = {static_cast<uint8_t>(v), 1, {}, 255};
+    try {
+        PackCodeTable();
+        FAIL() << "a 1700-byte table was packed";
+    } catch (const EError& e) {
+        EXPECT_NE(e.Message().find("1492"), std::string::npos) << e.Message();
+    }
+    for (int v = 43; v < 50; ++v) CodeTable[v].Present = 0;
+    PackCodeTable();  // 43 records of 34 bytes still fit
+    EXPECT_EQ(TableLength, 43 * 34);
+}
+
+TEST_F(CodecTest, SizesPastSigned32BitsAreRefused) {
+    {
+        std::ofstream(Path("huge")).close();
+        std::filesystem::resize_file(Path("huge"), 2147483647);  // sparse
+    }
+    EXPECT_THROW(OpenInputFile(Path("huge")), EError);
+    EXPECT_EQ(InputStream, nullptr);
+
+    // The predicted size is computed in 64 bits and refused past 2^31 - 1.
+    InitLeaves();
+    NodePool['a'].Weight = 2147483600;
+    CodeTable['a'] = {'a', 1, {0}, 1};
+    TableLength = 3;
+    EXPECT_EQ(PredictCompressedSize(), 2147483600 / 8 + 3 + 5);
+    CodeTable['a'].BitCount = 9;
+    EXPECT_THROW(PredictCompressedSize(), EError);
+}
+
+TEST_F(CodecTest, FailingReadsAndWritesRaise) {
+    const Bytes data = RandomBytes(100000, 2, 5);
+    InputStream = std::make_unique<TroubledStream>(data, 2, true);
+    OutputStream = std::make_unique<TMemoryStream>();
+    EXPECT_THROW(CompressFile(), EReadError);
+
+    WriteWholeFile(Path("in"), data);
+    OpenInputFile(Path("in"));
+    CreateOutputFile("/dev/full");
+    EXPECT_THROW(CompressFile(), EWriteError);
+    CloseFiles();
+
+    const Bytes file = Compress(data);
+    InputStream = std::make_unique<TroubledStream>(file, 2, true);
+    OutputStream = std::make_unique<TMemoryStream>();
+    ResetCodec();
+    EXPECT_THROW(DecompressFile(), EReadError);
+}
+
+TEST_F(CodecTest, InputChangingBetweenTheTwoPassesIsRefused) {
+    // Four reads count the input (three blocks and the end); from then on
+    // the stream hands out other bytes.
+    InputStream = std::make_unique<TroubledStream>(RandomBytes(70000, 3, 9), 4, false);
+    OutputStream = std::make_unique<TMemoryStream>();
+    EXPECT_THROW(CompressFile(), EError);
+}
+
+TEST_F(CodecTest, OpeningAndClosingFiles) {
+    WriteWholeFile(Path("a"), ToBytes("xyz"));
+    EXPECT_TRUE(OpenInputFile(Path("a")));
+    EXPECT_EQ(InputSize, 3);
+    TStream* const open = InputStream.get();
+    try {
+        OpenInputFile(Path("missing"));
+        FAIL();
+    } catch (const EError& e) {
+        EXPECT_EQ(e.Message(), "Invalid Filename");
+    }
+    EXPECT_THROW(OpenInputFile(Path("")), EError);  // the folder itself
+    EXPECT_EQ(InputStream.get(), open);
+    EXPECT_EQ(InputSize, 3);
+
+    WriteWholeFile(Path("b"), ToBytes("old content"));
+    EXPECT_TRUE(CreateOutputFile(Path("b")));
+    EXPECT_EQ(std::filesystem::file_size(Path("b")), 0u);
+    EXPECT_THROW(CreateOutputFile(Path("no/such/folder")), EFCreateError);
+
+    ResetCodec();
+    EXPECT_NE(InputStream, nullptr);
+    EXPECT_NE(OutputStream, nullptr);
+    CloseFiles();
+    CloseFiles();
+    EXPECT_EQ(InputStream, nullptr);
+    EXPECT_EQ(OutputStream, nullptr);
+    EXPECT_THROW(CompressFile(), EError);
+}

@@ -1,0 +1,167 @@
+// Expansion: the rebuilt tree, the end of the data, and damaged or foreign
+// files, each of which must end with an error or a bounded output.
+#include <random>
+
+#include "codec_test_support.h"
+
+using namespace unit2;
+
+namespace {
+
+// A compressed file from its parts: LastByteBits, the table records as
+// (value, bit string) and the data bytes.
+Bytes MakeFile(uint8_t lastByteBits, const std::vector<std::pair<int, std::string>>& codes,
+               const Bytes& data) {
+    Bytes table;
+    for (const auto& [value, bits] : codes) {
+        table.push_back(static_cast<uint8_t>(value));
+        table.push_back(static_cast<uint8_t>(bits.size()));
+        for (size_t i = 0; i < bits.size(); i += 8) {
+            uint8_t byte = 0;
+            for (size_t k = 0; k < 8; ++k)
+                byte = static_cast<uint8_t>(byte << 1 | (i + k < bits.size() && bits[i + k] == '1'));
+            table.push_back(byte);
+        }
+    }
+    const auto length = static_cast<uint32_t>(table.size());
+    Bytes file;
+    file.reserve(5 + table.size() + data.size());
+    file.push_back(lastByteBits);
+    for (int shift = 0; shift < 32; shift += 8) file.push_back(static_cast<uint8_t>(length >> shift));
+    file.insert(file.end(), table.begin(), table.end());
+    file.insert(file.end(), data.begin(), data.end());
+    return file;
+}
+
+// Expands `file` in memory; true with the output, or false on EError.
+bool TryExpand(const Bytes& file, Bytes& output) {
+    try {
+        output = ExpandInMemory(file);
+        return true;
+    } catch (const EError&) {
+        CloseFiles();
+        return false;
+    }
+}
+
+void ExpectDamaged(const Bytes& file, const std::string& what) {
+    Bytes output;
+    EXPECT_FALSE(TryExpand(file, output)) << what << ": expanded to " << output.size() << " bytes";
+}
+
+}  // namespace
+
+TEST_F(CodecTest, RebuiltTreeMatchesTheTable) {
+    const Bytes file = Compress(ToBytes("ABRACADABRA"));
+    EXPECT_EQ(Expand(file), ToBytes("ABRACADABRA"));
+    EXPECT_EQ(LastByteBits, 7);
+    EXPECT_EQ(TableLength, 15);
+    // Nodes are handed out from 0 in the order the codes are walked.
+    EXPECT_EQ(DecodeRoot->Left, &NodePool[0]);
+    EXPECT_EQ(NodePool[0].Symbol, 'A');
+    EXPECT_EQ(DecodeRoot->Right, &NodePool[1]);
+    EXPECT_EQ(NodePool[1].Bit, 1);
+    EXPECT_EQ(NodePool[1].Right->Left->Symbol, 'B');
+    EXPECT_EQ(CodeTable['R'].BitCount, 3);
+}
+
+TEST_F(CodecTest, FilesTheEncoderNeverWritesButTheFormatAllows) {
+    // LastByteBits 0: all 8 bits of the last byte are data.
+    EXPECT_EQ(ExpandInMemory(MakeFile(0, {{'a', "0"}, {'b', "1"}}, {0x0F})), ToBytes("aaaabbbb"));
+    // An incomplete code is fine as long as the data stays on it.
+    EXPECT_EQ(ExpandInMemory(MakeFile(3, {{'a', "00"}, {'b', "1"}}, {0x20})), ToBytes("ab"));
+    // The five zero bytes of an empty input, and an empty table with no data.
+    EXPECT_EQ(ExpandInMemory(Bytes(5, 0)), Bytes{});
+}
+
+TEST_F(CodecTest, DamagedFilesAreRefused) {
+    for (size_t size = 0; size < 5; ++size) ExpectDamaged(Bytes(size, 0), "short file");
+    ExpectDamaged(MakeFile(8, {{'a', "0"}, {'b', "1"}}, {0x40}), "LastByteBits 8");
+    ExpectDamaged(MakeFile(200, {{'a', "0"}, {'b', "1"}}, {0x40}), "LastByteBits 200");
+
+    Bytes negative = MakeFile(0, {}, {0x00});
+    negative[4] = 0x80;
+    ExpectDamaged(negative, "negative TableLength");
+    Bytes tooLong = MakeFile(0, {}, Bytes(2000, 0));
+    tooLong[1] = 0xD5;  // 1493
+    tooLong[2] = 0x05;
+    ExpectDamaged(tooLong, "TableLength 1493");
+    Bytes pastEnd = MakeFile(1, {{'a', "0"}, {'b', "1"}}, {});
+    pastEnd[1] = 9;
+    ExpectDamaged(pastEnd, "table past the end of the file");
+    Bytes cutRecord = MakeFile(1, {{'a', "0"}, {'b', "1"}}, {0x00, 0x00});
+    cutRecord[1] = 4;
+    ExpectDamaged(cutRecord, "table ending inside a record");
+
+    ExpectDamaged(MakeFile(1, {{'a', ""}, {'b', "1"}}, {0x00}), "code length 0");
+    ExpectDamaged(MakeFile(2, {{'a', "0"}, {'b', "01"}}, {0x00}), "prefix, shorter first");
+    ExpectDamaged(MakeFile(2, {{'a', "01"}, {'b', "0"}}, {0x00}), "prefix, longer first");
+    ExpectDamaged(MakeFile(2, {{'a', "0"}, {'b', "0"}}, {0x00}), "one code for two values");
+    ExpectDamaged(MakeFile(1, {{'a', "1"}}, {0x80}), "1-branch without 0-branch");
+    ExpectDamaged(MakeFile(1, {{'a', "0"}}, {0x80}), "bit to a missing child");
+    ExpectDamaged(MakeFile(0, {{'a', std::string(255, '0')},
+                               {'b', std::string(255, '1')},
+                               {'c', "0" + std::string(254, '1')}},
+                           Bytes(32, 0)),
+                  "more nodes than the pool holds");
+    ExpectDamaged(MakeFile(0, {{'a', "0"}, {'b', "1"}}, {}), "table without data");
+    ExpectDamaged(MakeFile(0, {}, {0x12}), "data without table");
+    ExpectDamaged(MakeFile(1, {{'a', "00"}, {'b', "01"}, {'c', "1"}}, {0x00}),
+                  "data ending inside a code");
+    ExpectDamaged(MakeFile(3, {{'a', "0"}, {'b', "1111"}}, {0x78}),
+                  "last code running into the padding bits");
+}
+
+TEST_F(CodecTest, EveryTruncationEndsInAnErrorOrABoundedOutput) {
+    std::mt19937 random(3);
+    Bytes data(3000);
+    for (auto& b : data) b = static_cast<uint8_t>(random() % 40);
+    const Bytes file = Compress(data);
+    for (size_t size = 0; size < file.size(); ++size) {
+        const Bytes cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(size));
+        Bytes output;
+        if (TryExpand(cut, output)) {
+            // Every code has at least one bit.
+            EXPECT_LE(output.size(), 8 * size) << size;
+        }
+    }
+    EXPECT_EQ(ExpandInMemory(file), data);
+}
+
+TEST_F(CodecTest, RandomBitFlipsEndInAnErrorOrABoundedOutput) {
+    std::mt19937 random(11);
+    Bytes data(5000);
+    for (auto& b : data) b = static_cast<uint8_t>(random() % 7 == 0 ? random() : random() % 16);
+    const Bytes file = Compress(data);
+    int refused = 0;
+    for (int round = 0; round < 3000; ++round) {
+        Bytes damaged = file;
+        const int flips = 1 + static_cast<int>(random() % 4);
+        for (int i = 0; i < flips; ++i) {
+            // Half of the flips go into the header and table.
+            const size_t limit = round % 2 == 0 ? std::min<size_t>(file.size(), 80) : file.size();
+            damaged[random() % limit] ^= static_cast<uint8_t>(1u << (random() % 8));
+        }
+        Bytes output;
+        if (!TryExpand(damaged, output)) {
+            ++refused;
+            continue;
+        }
+        EXPECT_LE(output.size(), 8 * damaged.size());
+    }
+    EXPECT_GT(refused, 0);
+}
+
+TEST_F(CodecTest, DataEndingOnABlockBoundaryOrAfterOneByte) {
+    // One data byte: it ends only because the next block is read at once.
+    EXPECT_EQ(Expand(MakeFile(2, {{'A', "0"}, {'B', "1"}}, {0x40})), ToBytes("AB"));
+    // 32768 data bytes of 1-bit codes, then 65536.
+    for (const size_t bytes : {32768u, 65536u}) {
+        Bytes data(bytes);
+        for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(i * 37);
+        Bytes expected;
+        for (const uint8_t byte : data)
+            for (int bit = 7; bit >= 0; --bit) expected.push_back((byte >> bit) & 1 ? 'y' : 'x');
+        EXPECT_EQ(Expand(MakeFile(0, {{'x', "0"}, {'y', "1"}}, data)), expected);
+    }
+}
