@@ -19,11 +19,12 @@ struct CliResult {
 };
 
 // Runs the tool with `arguments` inside `folder`; its output is kept outside.
+// A run that does not end within a minute is stopped and fails.
 CliResult RunCli(const TempDir& folder, const std::string& arguments) {
     TempDir logs;
     const std::string log = logs / "log.txt";
-    const std::string command = "cd '" + folder.path.string() + "' && '" VG_CLI_PATH "' " + arguments +
-                                " >'" + log + "' 2>&1";
+    const std::string command = "cd '" + folder.path.string() + "' && timeout 60 '" VG_CLI_PATH "' " +
+                                arguments + " >'" + log + "' 2>&1";
     const int raw = std::system(command.c_str());
     std::ifstream in(log);
     std::stringstream text;
