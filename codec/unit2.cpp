@@ -306,16 +306,16 @@ private:
 
 void EncodeData() {
     RequireStreams();
-    // Each code as an integer, the first bit highest; length 0 marks a byte
-    // value without a code, above 32 a code that is fed bit by bit.
-    uint32_t codes[256];
-    uint8_t lengths[256];
+    // Each code as an integer, the first bit highest, with its length in
+    // the upper half; length 0 marks a byte value without a code, above 32 a
+    // code that is fed from its bits.
+    uint64_t codes[256];
     for (int v = 0; v < 256; ++v) {
         const CodeEntry& entry = CodeTable[v];
         const int count = entry.Present != 0 && entry.BitCount > 0 ? entry.BitCount : 0;
-        lengths[v] = static_cast<uint8_t>(count > 32 ? 255 : count);
-        codes[v] = 0;
-        for (int i = 0; i < count && i < 32; ++i) codes[v] = (codes[v] << 1) | (entry.Bits[i] & 1u);
+        uint64_t code = 0;
+        for (int i = 0; i < count && i < 32; ++i) code = (code << 1) | (entry.Bits[i] & 1u);
+        codes[v] = code | uint64_t(count > 32 ? 255 : count) << 32;
     }
 
     OutputStream->Seek(1, TSeekOrigin::soBeginning);
@@ -332,9 +332,9 @@ void EncodeData() {
         total += n;
         if (total > CountedBytes) InputChanged();
         const auto putOne = [&](uint8_t b) {
-            const unsigned length = lengths[b];
+            const unsigned length = static_cast<unsigned>(codes[b] >> 32);
             if (length - 1u < 32u) {
-                writer.PutCode(codes[b], static_cast<int>(length));
+                writer.PutCode(static_cast<uint32_t>(codes[b]), static_cast<int>(length));
             } else if (length == 0) {
                 // Only a byte the counting pass never saw has no code.
                 InputChanged();
@@ -345,16 +345,16 @@ void EncodeData() {
         int i = 0;
         // Two codes of at most 24 bits each go in as one.
         for (; i + 2 <= n; i += 2) {
-            const uint8_t b0 = ReadBuffer[i], b1 = ReadBuffer[i + 1];
-            const unsigned l0 = lengths[b0], l1 = lengths[b1];
+            const uint64_t e0 = codes[ReadBuffer[i]], e1 = codes[ReadBuffer[i + 1]];
+            const unsigned l0 = static_cast<unsigned>(e0 >> 32), l1 = static_cast<unsigned>(e1 >> 32);
             if (((l0 - 1u) | (l1 - 1u)) < 24u) {
-                writer.PutCode(uint64_t{codes[b0]} << l1 | codes[b1], static_cast<int>(l0 + l1));
+                writer.PutCode((e0 & 0xFFFFFFFFu) << l1 | (e1 & 0xFFFFFFFFu), static_cast<int>(l0 + l1));
             } else {
-                putOne(b0);
-                putOne(b1);
+                putOne(ReadBuffer[i]);
+                putOne(ReadBuffer[i + 1]);
             }
         }
-        if (i < n) putOne(ReadBuffer[i]);
+        for (; i < n; ++i) putOne(ReadBuffer[i]);
     }
     if (total != CountedBytes) InputChanged();
     LastByteBits = static_cast<uint8_t>(writer.Finish());
