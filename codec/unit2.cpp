@@ -59,8 +59,8 @@ bool OpenInputFile(const std::string& name) {
     auto stream = std::make_unique<TFileStream>(name, TFileStream::fmOpenRead);
     const int64_t size = stream->Size();
     if (size >= kMaxInputSize)
-        throw EError("The file " + name + " is too large: files of 2147483647 bytes or more "
-                     "cannot be compressed");
+        throw EError("The file " + name + " is too large: the codec handles files shorter "
+                     "than 2147483647 bytes");
     InputStream = std::move(stream);
     InputSize = static_cast<int32_t>(size);
     return true;
@@ -97,8 +97,8 @@ void CountFrequencies() {
     for (int n; (n = ReadBlock()) > 0;) {
         total += n;
         if (total >= kMaxInputSize)
-            throw EError("The input is too large: files of 2147483647 bytes or more cannot "
-                         "be compressed");
+            throw EError("The input is too large: the codec handles files shorter than "
+                         "2147483647 bytes");
         int i = 0;
         for (; i + 4 <= n; i += 4) {
             ++tally[0][ReadBuffer[i]];
@@ -170,7 +170,7 @@ void AssignCodes() {
             if (LiesUnder(node->Left, static_cast<uint8_t>(v))) {
                 AppendBit(v, 0);
                 node = node->Left;
-            } else if (LiesUnder(node->Right, static_cast<uint8_t>(v))) {
+            } else if (node->Right && LiesUnder(node->Right, static_cast<uint8_t>(v))) {
                 AppendBit(v, 1);
                 node = node->Right;
             } else {
@@ -199,7 +199,7 @@ void PackCodeTable() {
         const CodeEntry& entry = CodeTable[v];
         if (entry.Present == 0) continue;
         const int bitCount = entry.BitCount < 0 ? 0 : entry.BitCount;
-        if (bitCount > static_cast<int>(sizeof entry.Bits))
+        if (bitCount > 255)  // its length would not fit the record's length byte
             throw EError("The code of byte value " + std::to_string(v) + " is too long");
         const int recordLength = 2 + (bitCount + 7) / 8;
         if (position + recordLength > kMaxTableLength)

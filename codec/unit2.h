@@ -65,7 +65,9 @@ struct CompressResult {
 };
 
 void ResetCodec();
-// Raises EError "Invalid Filename" when `name` is not an existing regular file.
+// Raises EError "Invalid Filename" when `name` is not an existing regular
+// file, and EError when it holds kMaxInputSize bytes or more; either way
+// nothing changes. An open input stream is closed and replaced.
 bool OpenInputFile(const std::string& name);
 bool CreateOutputFile(const std::string& name);
 void CloseFiles();

@@ -32,9 +32,10 @@ void FillDecodeLookup() {
     std::memset(DecodeLookup, 0, sizeof DecodeLookup);
     for (int v = 0; v < 256; ++v) {
         const CodeEntry& entry = CodeTable[v];
-        if (entry.Present == 0 || entry.BitCount <= 0 || entry.BitCount > kLookupBits) continue;
+        // The same codes and bits as the tree that RebuildTree made.
+        if (entry.BitCount <= 0 || entry.BitCount > kLookupBits) continue;
         unsigned prefix = 0;
-        for (int i = 0; i < entry.BitCount; ++i) prefix = (prefix << 1) | (entry.Bits[i] & 1u);
+        for (int i = 0; i < entry.BitCount; ++i) prefix = (prefix << 1) | (entry.Bits[i] != 0);
         const int freeBits = kLookupBits - entry.BitCount;
         const auto value = static_cast<uint16_t>((entry.Symbol << 8) | entry.BitCount);
         for (unsigned rest = 0; rest < (1u << freeBits); ++rest)
