@@ -88,7 +88,8 @@ Workspace& Files() {
 
 struct RunResult {
     bool ok;
-    double seconds;
+    double seconds;     // wall-clock
+    double cpuSeconds;  // user + system: less disturbed by other load
     int64_t peakBytes;
 };
 
@@ -104,7 +105,7 @@ RunResult Run(const std::vector<std::string>& arguments) {
     pid_t pid = 0;
     const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return {false, 0, 0};
+    if (spawned != 0) return {false, 0, 0, 0};
     int status = 0;
     rusage usage{};
     while (true) {
@@ -113,13 +114,14 @@ RunResult Run(const std::vector<std::string>& arguments) {
         if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) {
             kill(pid, SIGKILL);
             wait4(pid, &status, 0, &usage);
-            return {false, 0, 0};
+            return {false, 0, 0, 0};
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return {ok, seconds, int64_t(usage.ru_maxrss) * 1024};
+    auto toSeconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return {ok, seconds, toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime), int64_t(usage.ru_maxrss) * 1024};
 }
 
 // One iteration: ours, then the reference; manual time is ours.
@@ -127,6 +129,7 @@ void SideBySide(benchmark::State& state, const std::vector<std::string>& ours,
                 const std::vector<std::string>& reference, bool checkMemory) {
     Workspace& w = Files();
     double bestOurs = 1e9, bestReference = 1e9, sumOurs = 0, sumReference = 0;
+    double cpuOurs = 1e9, cpuReference = 1e9;
     int64_t peak = 0;
     for (auto _ : state) {
         const RunResult a = Run(ours);
@@ -138,6 +141,8 @@ void SideBySide(benchmark::State& state, const std::vector<std::string>& ours,
         state.SetIterationTime(a.seconds);
         bestOurs = std::min(bestOurs, a.seconds);
         bestReference = std::min(bestReference, b.seconds);
+        cpuOurs = std::min(cpuOurs, a.cpuSeconds);
+        cpuReference = std::min(cpuReference, b.cpuSeconds);
         sumOurs += a.seconds;
         sumReference += b.seconds;
         peak = std::max(peak, a.peakBytes);
@@ -146,6 +151,7 @@ void SideBySide(benchmark::State& state, const std::vector<std::string>& ours,
     state.counters["reference_ms"] = bestReference * 1000;
     state.counters["ratio"] = bestOurs / bestReference;  // fastest runs
     state.counters["mean_ratio"] = sumOurs / sumReference;
+    state.counters["cpu_ratio"] = cpuOurs / cpuReference;
     state.counters["ratio_target"] = kTargetRatio;
     state.counters["peak_MB"] = double(peak) / (1 << 20);
     if (checkMemory) {
