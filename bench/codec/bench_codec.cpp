@@ -1,5 +1,7 @@
 // Compressing and expanding a 16 MiB file whose bytes look like JPEG
 // entropy-coded data (every byte value, near-uniform), file to file.
+// Targets on the 2-core development machine: compress at least 400 MB/s,
+// expand at least 250 MB/s (bytes_per_second counts the original bytes).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
