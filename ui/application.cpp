@@ -1,6 +1,7 @@
 #include "ui/application.h"
 
 #include <QCoreApplication>
+#include <QThread>
 
 #include "core/exceptions.h"
 #include "ui/dialogs.h"
@@ -9,7 +10,10 @@ TApplication Application;
 
 void TApplication::Terminate() {
     Terminated = true;
-    QCoreApplication::exit(0);
+    // Ends the running message loop. Without one (before it starts) the
+    // request is only recorded: Qt would otherwise end every later loop,
+    // modal dialogs included, the moment it starts.
+    if (QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(0);
 }
 
 QString TApplication::ErrorText(const std::string& message) {

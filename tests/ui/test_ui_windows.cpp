@@ -2,6 +2,12 @@
 // leaves behind and the messages it shows. Each test runs in a fresh folder.
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QTimer>
 #include <QImage>
 #include <QPainter>
 #include <QTemporaryDir>
@@ -579,6 +585,46 @@ private slots:
     void closingTheMainWindowTerminates() {
         F().close();
         QVERIFY(Application.Terminated);
+    }
+
+    void exitEndsTheMessageLoop() {
+        QTimer safety;
+        safety.setSingleShot(true);
+        connect(&safety, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+        safety.start(5000);
+        QTimer::singleShot(0, F().Exit1, &QAction::trigger);
+        QCOMPARE(QApplication::exec(), 0);
+        QVERIFY(Application.Terminated);
+    }
+
+    void desktopPictureDialogPreviewsTheBitmap() {
+        WriteBmp(QStringLiteral("shown.bmp"), 48, 36);
+        TFileDialog& dialog = F().OpenPictureDialog1;
+        dialog.SetInitialDir(FFolder->path().toStdString());
+        QString preview;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!box) return;
+            auto* model = box->findChild<QFileSystemModel*>();
+            auto* list = box->findChild<QListView*>(QStringLiteral("listView"));
+            auto* name = box->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            if (!model || !list || !name) return box->reject();
+            // Point at the file as a click would; the folder is read in the background.
+            for (int tries = 0; tries < 250 && preview.isEmpty(); ++tries) {
+                list->setCurrentIndex(model->index(FFolder->filePath(QStringLiteral("shown.bmp"))));
+                for (QLabel* label : box->findChildren<QLabel*>())
+                    if (label->text().contains(" x ")) preview = label->text();
+                QTest::qWait(20);
+            }
+            name->setText(QStringLiteral("typed-but-missing.bmp"));
+            static_cast<QDialog*>(box)->accept();
+        });
+        SetUserInteraction(nullptr);
+        const bool confirmed = dialog.Execute();
+        SetUserInteraction(&FUser);
+        QVERIFY(confirmed);
+        QCOMPARE(preview, QStringLiteral("48 x 36"));
+        QCOMPARE(dialog.FileName, Path("typed-but-missing.bmp"));
     }
 
     void ctrlXStartsNothing() {
