@@ -115,6 +115,28 @@ TEST_F(CodecTest, RoundTripsOfManySizesAndSkews) {
     }
 }
 
+TEST_F(CodecTest, DataBitsAreTheCodesPackedOneBitAtATime) {
+    for (const int skew : {0, 5}) {
+        const Bytes data = RandomBytes(150001, skew, 77);
+        const Bytes file = Compress(data);
+        Bytes expected(file.begin(), file.begin() + 5 + TableLength);
+        int pending = 0;
+        uint8_t byte = 0;
+        for (const uint8_t v : data) {
+            for (int i = 0; i < CodeTable[v].BitCount; ++i) {
+                byte = static_cast<uint8_t>(byte << 1 | CodeTable[v].Bits[i]);
+                if (++pending == 8) {
+                    expected.push_back(byte);
+                    pending = 0;
+                }
+            }
+        }
+        if (pending > 0) expected.push_back(static_cast<uint8_t>(byte << (8 - pending)));
+        EXPECT_EQ(file[0], pending);
+        EXPECT_EQ(file, expected) << "skew " << skew;
+    }
+}
+
 TEST_F(CodecTest, DataSectionOfWholeBlocksEndsCorrectly) {
     // Two one-bit codes: 8 input bytes fill one data byte exactly.
     for (const size_t blocks : {1u, 2u}) {
