@@ -10,7 +10,6 @@
 #include <memory>
 
 #include "imaging/bitmap.h"
-#include "ui/application.h"
 
 TFileDialog::TFileDialog(QWidget* owner, std::string name, TKind kind, bool preview)
     : FOwner(owner), FName(std::move(name)), FKind(kind), FPreview(preview) {}
@@ -78,7 +77,12 @@ protected:
         const QRect target(area.x() + (area.width() - size.width()) / 2,
                            area.y() + (area.height() - size.height()) / 2, size.width(), size.height());
         QPainter painter(this);
-        RunGuarded([&] { FBitmap->Draw(painter, target); });
+        try {
+            FBitmap->Draw(painter, target);
+        } catch (...) {
+            // A preview is a courtesy: one that cannot be drawn is left out.
+            FBitmap.reset();
+        }
     }
 
 private:

@@ -627,6 +627,25 @@ private slots:
         QCOMPARE(dialog.FileName, Path("typed-but-missing.bmp"));
     }
 
+    void panesStretchThePictureToFill() {
+        QImage quarters(2, 2, QImage::Format_RGB888);
+        quarters.setPixelColor(0, 0, Qt::red);
+        quarters.setPixelColor(1, 0, Qt::green);
+        quarters.setPixelColor(0, 1, Qt::blue);
+        quarters.setPixelColor(1, 1, Qt::yellow);
+        QVERIFY(quarters.save("quarters.bmp", "BMP"));
+        const QImage empty = F().Image1->grab().toImage();
+        FUser.Answer(Path("quarters.bmp"));
+        F().OpenFileGambar1->trigger();
+        const QImage shown = F().Image1->grab().toImage();
+        QCOMPARE(shown.size(), QSize(297, 273));
+        QCOMPARE(shown.pixelColor(3, 3), QColor(Qt::red));
+        QCOMPARE(shown.pixelColor(293, 3), QColor(Qt::green));
+        QCOMPARE(shown.pixelColor(3, 269), QColor(Qt::blue));
+        QCOMPARE(shown.pixelColor(293, 269), QColor(Qt::yellow));
+        QCOMPARE(empty.pixelColor(150, 136), F().palette().color(QPalette::Window));
+    }
+
     void ctrlXStartsNothing() {
         QTest::keyClick(&F(), Qt::Key_X, Qt::ControlModifier);
         QTest::keyClick(F().Button1, Qt::Key_X, Qt::ControlModifier);
