@@ -6,18 +6,9 @@
 
 #include "core/exceptions.h"
 #include "core/streams.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
-
-struct TempDir {
-    std::filesystem::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/vg-core-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string operator/(const char* name) const { return (path / name).string(); }
-};
 
 TEST(FileStream, ReadsShortAtEndAndExactReadsFailThere) {
     TempDir dir;

@@ -6,18 +6,9 @@
 
 #include "bmp_builder.h"
 #include "imaging/picture.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
-
-struct TempDir {
-    std::filesystem::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/vg-imaging-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string operator/(const char* name) const { return (path / name).string(); }
-};
 
 // A graphic class derived from TBitmap, to tell which class a load picked.
 class TOtherBitmap : public TBitmap {

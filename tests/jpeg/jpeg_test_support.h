@@ -20,20 +20,9 @@
 #include "core/streams.h"
 #include "imaging/bitmap.h"
 #include "imaging/jpeg.h"
+#include "tests/support/temp_dir.h"
 
 namespace jpegtest {
-
-struct TempDir {
-    std::filesystem::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/vg-jpeg-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
 
 // A 24-bit bitmap whose pixel (x, y) is pixel(x, y) -> {r, g, b}.
 struct Rgb {

@@ -2,7 +2,6 @@
 // (".234" -> JPEG -> BMP), the same steps the windows take, without their
 // working files. The JPEG in between lives in a hidden temporary file beside
 // the output, removed however the command ends.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,18 +19,8 @@ namespace {
 // A new, empty file beside `target`, deleted when this object goes.
 class TemporaryFile {
 public:
-    explicit TemporaryFile(const std::string& target) {
-        const size_t slash = target.rfind('/');
-        const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-        const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-        std::string pattern = folder + "." + base + ".XXXXXX.jpeg.tmp";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        const int fd = ::mkstemps(name.data(), 9);
-        if (fd < 0) throw EFCreateError(target);
-        ::close(fd);
-        FName = name.data();
-    }
+    explicit TemporaryFile(const std::string& target)
+        : FName(CreateFileBeside(target, ".jpeg.tmp")) {}
     ~TemporaryFile() { ::unlink(FName.c_str()); }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;

@@ -34,21 +34,24 @@ void FlushToDisk(const std::string& name) {
 
 }  // namespace
 
-void WriteFileSafely(const std::string& target,
-                     const std::function<void(const std::string& temporaryName)>& write) {
+std::string CreateFileBeside(const std::string& target, const std::string& suffix) {
     const size_t slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string pattern = folder + "." + base + ".XXXXXX.tmp";
+    const std::string pattern = folder + "." + base + ".XXXXXX" + suffix;
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    const int fd = ::mkstemps(name.data(), 4);
+    const int fd = ::mkstemps(name.data(), static_cast<int>(suffix.size()));
     if (fd < 0) throw EFCreateError(target);
-    const std::string temporaryName(name.data());
-    const int modeResult = ::fchmod(fd, TargetMode(target));
     ::close(fd);
+    return name.data();
+}
+
+void WriteFileSafely(const std::string& target,
+                     const std::function<void(const std::string& temporaryName)>& write) {
+    const std::string temporaryName = CreateFileBeside(target, ".tmp");
     try {
-        if (modeResult != 0) throw EFCreateError(target);
+        if (::chmod(temporaryName.c_str(), TargetMode(target)) != 0) throw EFCreateError(target);
         write(temporaryName);
         FlushToDisk(temporaryName);
         if (::rename(temporaryName.c_str(), target.c_str()) != 0)

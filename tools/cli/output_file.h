@@ -5,6 +5,11 @@
 #include <functional>
 #include <string>
 
+// Creates a new, empty file beside `target` whose hidden name is made from
+// target's and ends in `suffix`, and returns its name. EFCreateError (with
+// target's name) when no such file can be made.
+std::string CreateFileBeside(const std::string& target, const std::string& suffix);
+
 // Creates a new temporary file beside `target`, calls `write` with its name
 // to fill it, flushes it to disk and renames it over `target`. When `write`
 // or anything after it fails, the temporary file is removed, `target` is
