@@ -234,6 +234,11 @@ void TJPEGImage::EncodeJpeg() {
     } catch (const EAbort&) {
         // Ended by a progress handler: drop the partial data.
         NewData();
+    } catch (...) {
+        // Partial data must not pass for the image: the next write encodes
+        // again and reports the failure again.
+        NewData();
+        throw;
     }
 }
 

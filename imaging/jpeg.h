@@ -75,7 +75,8 @@ public:
 
     // Encodes the bitmap into a new record of data (none or an empty bitmap:
     // zero bytes). An EAbort from a progress handler drops the partial data
-    // and returns normally; other failures raise, EJPEG for the library's.
+    // and returns normally; other failures drop it too and raise, EJPEG for
+    // the library's.
     void EncodeJpeg();
     // Decodes the data into a new bitmap, attached at once: a failure leaves
     // what was decoded so far, and an EAbort from a progress handler ends

@@ -209,13 +209,17 @@ TEST(JpegEncode, TooWideForTheFormatRaisesTheLibraryError) {
     const auto wide = MakeFlat(65501, 1, {1, 2, 3});
     TJPEGImage jpeg;
     jpeg.Assign(wide.get());
-    TMemoryStream out;
-    try {
-        jpeg.WriteToStream(out);
-        FAIL() << "no error";
-    } catch (const EJPEG& e) {
-        EXPECT_EQ(e.Code(), JERR_IMAGE_TOO_BIG);
-        EXPECT_EQ(e.Message(), "JPEG error #" + std::to_string(JERR_IMAGE_TOO_BIG));
+    // A second write fails the same way; it does not write an empty file.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        TMemoryStream out;
+        try {
+            jpeg.WriteToStream(out);
+            ADD_FAILURE() << "no error on write " << attempt;
+        } catch (const EJPEG& e) {
+            EXPECT_EQ(e.Code(), JERR_IMAGE_TOO_BIG);
+            EXPECT_EQ(e.Message(), "JPEG error #" + std::to_string(JERR_IMAGE_TOO_BIG));
+        }
+        EXPECT_EQ(jpeg.Data().Data, nullptr);
     }
 }
 
