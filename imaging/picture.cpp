@@ -17,12 +17,12 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// The part of the name after the last dot, unless a backslash or a colon
-// follows that dot.
+// The part of the name after the last dot, unless a path separator (slash
+// or backslash) or a colon follows that dot: then the dot belongs to a folder.
 std::string ExtensionOf(const std::string& fileName) {
     const size_t dot = fileName.rfind('.');
     if (dot == std::string::npos) return {};
-    if (fileName.find_first_of("\\:", dot) != std::string::npos) return {};
+    if (fileName.find_first_of("/\\:", dot) != std::string::npos) return {};
     return fileName.substr(dot + 1);
 }
 }  // namespace

@@ -77,8 +77,9 @@ TEST_F(PictureTest, UnknownExtensionsKeepThePreviousGraphic) {
     ExpectUnknown(picture, dir / "noextension", "");
     ExpectUnknown(picture, dir / "image.png", "png");
     ExpectUnknown(picture, dir / "image.Png", "Png");
-    ExpectUnknown(picture, "folder.bmp\\file", "");  // a backslash after the dot
-    ExpectUnknown(picture, "c.bmp:stream", "");      // a colon after the dot
+    ExpectUnknown(picture, "folder.bmp\\file", "");        // a backslash after the dot
+    ExpectUnknown(picture, dir / "folder.bmp/file", "");  // a slash after the dot
+    ExpectUnknown(picture, "c.bmp:stream", "");            // a colon after the dot
 }
 
 TEST_F(PictureTest, AFailedLoadKeepsThePreviousGraphic) {
