@@ -216,20 +216,18 @@ const uint8_t* TBitmap::RowAddress(int r) const {
 TPixelDepth TBitmap::PixelDepth() const {
     const TBitmapInfoHeader& h = FImage->Header;
     const uint32_t* m = FImage->Masks;
-    const bool fields = h.biCompression == 3 && (m[0] | m[1] | m[2]) != 0;
+    const bool fields = h.biCompression == 3;
     switch (h.biBitCount) {
         case 1: return pd1;
         case 4: return pd4;
         case 8: return pd8;
         case 16:
-            if (!fields || (m[0] == 0x7C00 && m[1] == 0x03E0 && m[2] == 0x001F))
-                return h.biCompression == 3 && !fields ? pd16 : pd15;
-            if (m[0] == 0xF800 && m[1] == 0x07E0 && m[2] == 0x001F) return pd16;
+            if (!fields) return pd15;
+            // Masks left at 0 are read and written as 5-6-5.
+            if (m[1] == 0x07E0 || (m[0] | m[1] | m[2]) == 0) return pd16;
             return pdOther;
         case 24: return pd24;
-        case 32:
-            if (!fields || (m[0] == 0xFF0000 && m[1] == 0x00FF00 && m[2] == 0x0000FF)) return pd32;
-            return pdOther;
+        case 32: return fields ? pdOther : pd32;
         default: return pdDevice;
     }
 }

@@ -146,6 +146,29 @@ TEST(BmpRead, ThirtyTwoBitPlainAndWithOddMasks) {
     EXPECT_EQ(Colors(b), Colors_t{0x80FFFF});
 }
 
+TEST(BmpRead, BitFieldDepthFollowsTheGreenMask) {
+    // 16 bits: green 07E0 is 16 whatever red and blue; other masks are "other",
+    // and so is every 32-bit bit-field store, even with the usual masks.
+    struct Case {
+        unsigned bits;
+        uint32_t red, green, blue;
+        TPixelDepth depth;
+    };
+    for (const Case& c : {Case{16, 0x001F, 0x07E0, 0xF800, pd16}, Case{16, 0x7C00, 0x03E0, 0x001F, pdOther},
+                          Case{32, 0xFF0000, 0x00FF00, 0x0000FF, pdOther}}) {
+        Bytes b;
+        b.fileHeader().infoHeader(1, 1, c.bits, 3).u32(c.red).u32(c.green).u32(c.blue).zeros(4);
+        TBitmap bitmap;
+        LoadBytes(bitmap, b.data);
+        EXPECT_EQ(bitmap.PixelDepth(), c.depth) << c.bits << " " << c.red;
+        // Asking for the plain form of the same depth converts the store.
+        const TPixelDepth plain = c.bits == 16 ? pd15 : pd32;
+        bitmap.SetPixelDepth(plain);
+        EXPECT_EQ(bitmap.PixelDepth(), plain);
+        EXPECT_EQ(bitmap.Image().Header.biCompression, 0u);
+    }
+}
+
 TEST(BmpRead, TwentyFourBitWithATableKeepsItAsPalette) {
     Bytes b;
     b.fileHeader().infoHeader(1, 1, 24, 0, 2).u32(0x010203).u32(0x040506);
