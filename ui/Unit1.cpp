@@ -3,9 +3,11 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QMenu>
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <fcntl.h>
+#include <filesystem>
 #include <limits>
 #include <unistd.h>
 
@@ -182,7 +184,15 @@ void TForm1::FormCreate(QObject*) {
 void TForm1::FormDestroy(QObject*) {
     FBitmap.reset();
     FJpeg.reset();
-    for (const char* name : {kTempBmp, kTempJpeg, kExpandedJpeg, kCompressed}) DeleteFile(name);
+    for (const char* name : {kTempBmp, kTempJpeg, kExpandedJpeg, kCompressed}) {
+        // The user may have saved a picture or a compressed file under a
+        // working file's name ("temp" gives "temp.bmp"): that one is kept.
+        const bool saved = std::any_of(FSavedFiles.begin(), FSavedFiles.end(), [name](const std::string& file) {
+            std::error_code error;
+            return std::filesystem::equivalent(name, file, error);
+        });
+        if (!saved) DeleteFile(name);
+    }
 }
 
 // The first steps of both open commands once a file has been chosen.
@@ -297,6 +307,7 @@ void TForm1::SaveAsGambar1Click(QObject*) {
     TBitmap picture;
     picture.Assign(shown);
     picture.SaveToFile(target);
+    FSavedFiles.push_back(target);
 }
 
 void TForm1::SavefileKompres2Click(QObject*) {
@@ -310,6 +321,7 @@ void TForm1::SavefileKompres2Click(QObject*) {
     unit2::CreateOutputFile(target);
     unit2::CompressFile();
     unit2::CloseFiles();
+    FSavedFiles.push_back(target);
 }
 
 void TForm1::Exit1Click(QObject*) { Application.Terminate(); }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "imaging/bitmap.h"
 #include "imaging/jpeg.h"
@@ -74,6 +75,8 @@ private:
     std::unique_ptr<TBitmap> FBitmap;
     std::unique_ptr<TJPEGImage> FJpeg;
     int32_t FSourceSize = 0;
+    // Files the user saved; one that is also a working file stays at exit.
+    std::vector<std::string> FSavedFiles;
 };
 
 extern TForm1* Form1;

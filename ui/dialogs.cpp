@@ -125,7 +125,10 @@ public:
     }
 
     void ShowErrorMessage(const QString& caption, const QString& text) override {
-        QMessageBox::critical(QApplication::activeWindow(), caption, text);
+        QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, QApplication::activeWindow());
+        // Messages carry file names, which may look like markup: show them as they are.
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
     }
 };
 

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMessageBox>
 #include <QTimer>
 #include <QImage>
 #include <QPainter>
@@ -570,6 +571,45 @@ private slots:
         QCOMPARE(FUser.TakeMessages(), QStringList("Cannot open file kode.txt."));
         QVERIFY(FForm2->editor->toPlainText().isEmpty());
         QVERIFY(F().isVisible());
+
+        // Something that is not a file under that name cannot be opened either.
+        QVERIFY(QDir().mkdir("kode.txt"));
+        FForm2->Button1->click();
+        QCOMPARE(FUser.TakeMessages(), QStringList("Cannot open file kode.txt."));
+    }
+
+    void filesSavedUnderAWorkingNameAreKept() {
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        FUser.Answer(Path("kom"));
+        F().SavefileKompres2->trigger();
+        FUser.Answer(Path("kom.234"));
+        F().OpenFilekompres1->trigger();
+        F().dekompres->click();
+        FUser.Answer(Path("temp"));
+        F().SaveAsGambar1->trigger();
+        QVERIFY2(FUser.Messages.isEmpty(), qPrintable(FUser.Messages.join('\n')));
+        FForm2.reset();
+        FForm1.reset();
+        QVERIFY(QFile::exists("kom.234") && QFile::exists("temp.bmp"));
+        QVERIFY(!QFile::exists("temp.jpeg") && !QFile::exists("dekom.jpeg"));
+    }
+
+    void errorMessagesShowFileNamesAsTheyAre() {
+        QString shown;
+        Qt::TextFormat format = Qt::AutoText;
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                shown = box->text();
+                format = box->textFormat();
+                box->accept();
+            }
+        });
+        SetUserInteraction(nullptr);
+        RunGuarded([] { throw EFOpenError("/pictures/<b>cat</b>.bmp"); });
+        SetUserInteraction(&FUser);
+        QCOMPARE(shown, QStringLiteral("Cannot open file /pictures/<b>cat</b>.bmp."));
+        QCOMPARE(format, Qt::PlainText);
     }
 
     void exitWithoutWorkingFiles() {
