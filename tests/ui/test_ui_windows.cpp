@@ -599,11 +599,12 @@ private slots:
         QString shown;
         Qt::TextFormat format = Qt::AutoText;
         QTimer::singleShot(0, [&] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                shown = box->text();
-                format = box->textFormat();
-                box->accept();
-            }
+            for (QWidget* window : QApplication::topLevelWidgets())
+                if (auto* box = qobject_cast<QMessageBox*>(window); box && box->isVisible()) {
+                    shown = box->text();
+                    format = box->textFormat();
+                    box->accept();
+                }
         });
         SetUserInteraction(nullptr);
         RunGuarded([] { throw EFOpenError("/pictures/<b>cat</b>.bmp"); });
