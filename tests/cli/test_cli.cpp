@@ -144,3 +144,25 @@ TEST_F(CliTest, ListingToAFullDeviceFails) {
     EXPECT_EQ(Run({"listing", Path("word")}, "/dev/full"), 1);
     EXPECT_NE(Err.find("write error"), std::string::npos) << Err;
 }
+
+TEST_F(CliTest, OutputsThatAreLinksPipesOrLongNames) {
+    WriteText(Path("word"), "ABRACADABRA");
+    // Through a link: the link stays and the file it names is replaced.
+    WriteText(Path("real"), "old");
+    fs::create_symlink(Path("real"), Path("link"));
+    ASSERT_EQ(Run({"compress", Path("word"), Path("link")}), 0) << Err;
+    EXPECT_TRUE(fs::is_symlink(Path("link")));
+    EXPECT_EQ(ReadText(Path("real")), kAbracadabra234);
+
+    // A pipe (like a device) is refused, not replaced by a file.
+    ASSERT_EQ(::mkfifo(Path("pipe").c_str(), 0600), 0);
+    EXPECT_EQ(Run({"compress", Path("word"), Path("pipe")}), 1);
+    EXPECT_NE(Err.find("not a regular file"), std::string::npos) << Err;
+    EXPECT_TRUE(fs::is_fifo(Path("pipe")));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"link", "pipe", "real", "word"}));
+
+    // The longest name a folder allows.
+    const std::string longName(255, 'n');
+    ASSERT_EQ(Run({"compress", Path("word"), Path(longName)}), 0) << Err;
+    EXPECT_EQ(ReadText(Path(longName)), kAbracadabra234);
+}

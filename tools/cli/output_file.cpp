@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "core/exceptions.h"
@@ -24,6 +25,15 @@ mode_t TargetMode(const std::string& target) {
     return 0666 & ~mask;
 }
 
+// The file that `target` names: a symbolic link is followed, so that the
+// link stays and the file it points at gets the new content.
+std::string FollowLink(const std::string& target) {
+    std::error_code error;
+    if (!std::filesystem::is_symlink(target, error)) return target;
+    const std::filesystem::path file = std::filesystem::canonical(target, error);
+    return error ? target : file.string();
+}
+
 void FlushToDisk(const std::string& name) {
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw EFOpenError(name);
@@ -35,9 +45,15 @@ void FlushToDisk(const std::string& name) {
 }  // namespace
 
 std::string CreateFileBeside(const std::string& target, const std::string& suffix) {
+    // A folder, device or pipe would be replaced by the renamed file.
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw EError("Cannot write " + target + ": it is not a regular file");
     const size_t slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    // Part of the name only, so that the hidden name stays within the
+    // longest name a folder allows.
+    const std::string base = (slash == std::string::npos ? target : target.substr(slash + 1)).substr(0, 64);
     const std::string pattern = folder + "." + base + ".XXXXXX" + suffix;
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
@@ -49,12 +65,13 @@ std::string CreateFileBeside(const std::string& target, const std::string& suffi
 
 void WriteFileSafely(const std::string& target,
                      const std::function<void(const std::string& temporaryName)>& write) {
-    const std::string temporaryName = CreateFileBeside(target, ".tmp");
+    const std::string file = FollowLink(target);
+    const std::string temporaryName = CreateFileBeside(file, ".tmp");
     try {
-        if (::chmod(temporaryName.c_str(), TargetMode(target)) != 0) throw EFCreateError(target);
+        if (::chmod(temporaryName.c_str(), TargetMode(file)) != 0) throw EFCreateError(target);
         write(temporaryName);
         FlushToDisk(temporaryName);
-        if (::rename(temporaryName.c_str(), target.c_str()) != 0)
+        if (::rename(temporaryName.c_str(), file.c_str()) != 0)
             throw EError("Cannot replace file " + target + ": " + SystemError(errno));
     } catch (...) {
         ::unlink(temporaryName.c_str());
