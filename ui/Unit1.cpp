@@ -185,13 +185,13 @@ void TForm1::FormDestroy(QObject*) {
     FBitmap.reset();
     FJpeg.reset();
     for (const char* name : {kTempBmp, kTempJpeg, kExpandedJpeg, kCompressed}) {
-        // The user may have saved a picture or a compressed file under a
-        // working file's name ("temp" gives "temp.bmp"): that one is kept.
-        const bool saved = std::any_of(FSavedFiles.begin(), FSavedFiles.end(), [name](const std::string& file) {
+        // A file of the user's under a working file's name (a picture
+        // "temp.bmp" opened, a compressed file saved as "kom") is kept.
+        const bool usersOwn = std::any_of(FUserFiles.begin(), FUserFiles.end(), [name](const std::string& file) {
             std::error_code error;
             return std::filesystem::equivalent(name, file, error);
         });
-        if (!saved) DeleteFile(name);
+        if (!usersOwn) DeleteFile(name);
     }
 }
 
@@ -206,6 +206,7 @@ void TForm1::ClearForNewFile() {
 
 void TForm1::OpenFileGambar1Click(QObject*) {
     if (!OpenPictureDialog1.Execute()) return;
+    FUserFiles.push_back(OpenPictureDialog1.FileName);
     ClearForNewFile();
     proses->show();
     dekompres->hide();
@@ -231,6 +232,7 @@ void TForm1::LoadBitmapFile(const std::string& name) {
 
 void TForm1::OpenFilekompres1Click(QObject*) {
     if (!OpenDialog1.Execute()) return;
+    FUserFiles.push_back(OpenDialog1.FileName);
     ClearForNewFile();
     proses->hide();
     dekompres->show();
@@ -307,7 +309,7 @@ void TForm1::SaveAsGambar1Click(QObject*) {
     TBitmap picture;
     picture.Assign(shown);
     picture.SaveToFile(target);
-    FSavedFiles.push_back(target);
+    FUserFiles.push_back(target);
 }
 
 void TForm1::SavefileKompres2Click(QObject*) {
@@ -321,7 +323,7 @@ void TForm1::SavefileKompres2Click(QObject*) {
     unit2::CreateOutputFile(target);
     unit2::CompressFile();
     unit2::CloseFiles();
-    FSavedFiles.push_back(target);
+    FUserFiles.push_back(target);
 }
 
 void TForm1::Exit1Click(QObject*) { Application.Terminate(); }

@@ -75,8 +75,9 @@ private:
     std::unique_ptr<TBitmap> FBitmap;
     std::unique_ptr<TJPEGImage> FJpeg;
     int32_t FSourceSize = 0;
-    // Files the user saved; one that is also a working file stays at exit.
-    std::vector<std::string> FSavedFiles;
+    // Files the user chose to open or saved; one that is also a working
+    // file stays at exit.
+    std::vector<std::string> FUserFiles;
 };
 
 extern TForm1* Form1;

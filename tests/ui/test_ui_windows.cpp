@@ -595,6 +595,17 @@ private slots:
         QVERIFY(!QFile::exists("temp.jpeg") && !QFile::exists("dekom.jpeg"));
     }
 
+    void pictureOpenedUnderAWorkingNameIsKept() {
+        WriteBmp(QStringLiteral("temp.bmp"), 40, 30);
+        const QByteArray picture = Contents("temp.bmp");
+        OpenAndCompress(QStringLiteral("temp.bmp"));
+        QVERIFY(FUser.Messages.isEmpty());
+        FForm2.reset();
+        FForm1.reset();
+        QCOMPARE(Contents("temp.bmp"), picture);
+        QVERIFY(!QFile::exists("temp.jpeg") && !QFile::exists("kom.234"));
+    }
+
     void errorMessagesShowFileNamesAsTheyAre() {
         QString shown;
         Qt::TextFormat format = Qt::AutoText;
