@@ -229,9 +229,10 @@ int32_t PredictCompressedSize() {
             totalBits += static_cast<int64_t>(CodeTable[v].BitCount) * NodePool[v].Weight;
     }
     const int64_t size = totalBits / 8 + (totalBits % 8 > 0 ? 1 : 0) + TableLength + 5;
-    if (size > kMaxInputSize)
+    // The file must stay short enough to be opened for expanding again.
+    if (size >= kMaxInputSize)
         throw EError("The compressed file would be too large: its size of " +
-                     std::to_string(size) + " bytes does not fit a 32-bit count");
+                     std::to_string(size) + " bytes is not below 2147483647");
     PredictedSize = static_cast<int32_t>(size);
     return PredictedSize;
 }

@@ -75,7 +75,7 @@ void CloseFiles();
 // CompressFile runs InitLeaves, CountFrequencies, BuildTree, AssignCodes,
 // PackCodeTable, PredictCompressedSize and EncodeData. It refuses with
 // EError (before writing any data) a code table longer than kMaxTableLength
-// and a compressed size that does not fit a signed 32-bit count.
+// and a compressed size of kMaxInputSize bytes or more.
 CompressResult CompressFile();
 // Requires ResetCodec since the last run. A damaged or foreign file ends
 // with EError; the decoder never reads or writes outside its workspace.

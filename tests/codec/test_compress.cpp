@@ -239,6 +239,12 @@ TEST_F(CodecTest, SizesPastSigned32BitsAreRefused) {
     EXPECT_EQ(PredictCompressedSize(), 2147483600 / 8 + 3 + 5);
     CodeTable['a'].BitCount = 9;
     EXPECT_THROW(PredictCompressedSize(), EError);
+    // A compressed file of 2^31 - 1 bytes could not be opened to expand it.
+    CodeTable['a'].BitCount = 8;
+    NodePool['a'].Weight = 2147483638;
+    EXPECT_EQ(PredictCompressedSize(), 2147483646);
+    NodePool['a'].Weight = 2147483639;
+    EXPECT_THROW(PredictCompressedSize(), EError);
 }
 
 TEST_F(CodecTest, FailingReadsAndWritesRaise) {
