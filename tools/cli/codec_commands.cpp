@@ -2,18 +2,11 @@
 #include <cstdio>
 
 #include "codec/unit2.h"
+#include "tools/cli/codec_files.h"
 #include "tools/cli/command_table.h"
 #include "tools/cli/output_file.h"
 
 namespace {
-
-// Closes the codec's files however the command ends.
-struct CodecFiles {
-    CodecFiles() = default;
-    CodecFiles(const CodecFiles&) = delete;
-    CodecFiles& operator=(const CodecFiles&) = delete;
-    ~CodecFiles() { unit2::CloseFiles(); }
-};
 
 void Compress(const std::vector<std::string>& arguments) {
     CodecFiles files;

@@ -11,6 +11,7 @@
 #include "codec/unit2.h"
 #include "imaging/bitmap.h"
 #include "imaging/jpeg.h"
+#include "tools/cli/codec_files.h"
 #include "tools/cli/command_table.h"
 #include "tools/cli/output_file.h"
 
@@ -29,14 +30,6 @@ public:
 
 private:
     std::string FName;
-};
-
-// Closes the codec's files however the command ends.
-struct CodecFiles {
-    CodecFiles() = default;
-    CodecFiles(const CodecFiles&) = delete;
-    CodecFiles& operator=(const CodecFiles&) = delete;
-    ~CodecFiles() { unit2::CloseFiles(); }
 };
 
 int64_t FileSize(const std::string& name) {
