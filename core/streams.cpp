@@ -26,7 +26,9 @@ int64_t TStream::Size() {
 TFileStream::TFileStream(const std::string& fileName, Mode mode) : FFileName(fileName) {
     int flags = O_CLOEXEC;
     switch (mode) {
-        case fmOpenRead: flags |= O_RDONLY; break;
+        // Without blocking, so that opening a named pipe does not wait for
+        // a writer; only regular files are accepted below.
+        case fmOpenRead: flags |= O_RDONLY | O_NONBLOCK; break;
         case fmOpenReadWrite: flags |= O_RDWR; break;
         case fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     }
@@ -36,6 +38,16 @@ TFileStream::TFileStream(const std::string& fileName, Mode mode) : FFileName(fil
     if (FHandle < 0) {
         if (mode == fmCreate) throw EFCreateError(fileName);
         throw EFOpenError(fileName);
+    }
+    if (mode == fmOpenRead) {
+        // A folder, pipe or device cannot be read as a file.
+        struct stat st {};
+        if (::fstat(FHandle, &st) != 0 || !S_ISREG(st.st_mode) ||
+            ::fcntl(FHandle, F_SETFL, ::fcntl(FHandle, F_GETFL) & ~O_NONBLOCK) != 0) {
+            ::close(FHandle);
+            FHandle = -1;
+            throw EFOpenError(fileName);
+        }
     }
 }
 

@@ -42,7 +42,8 @@ public:
         fmCreate,         // create or truncate to length 0, read and write
     };
     // Raises EFOpenError (open modes) or EFCreateError (fmCreate) with the
-    // file name when the file cannot be opened.
+    // file name when the file cannot be opened. fmOpenRead opens regular
+    // files only: a folder, pipe or device raises EFOpenError.
     TFileStream(const std::string& fileName, Mode mode);
     ~TFileStream() override;
 

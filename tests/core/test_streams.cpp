@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -41,6 +42,21 @@ TEST(FileStream, OpenAndCreateFailuresNameTheFile) {
         FAIL();
     } catch (const EFCreateError& e) {
         EXPECT_EQ(e.Message(), "Cannot create file " + (dir / "no/such/folder"));
+    }
+}
+
+TEST(FileStream, ReadingAcceptsRegularFilesOnly) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "folder");
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    // Neither waits nor reads: each is an open error naming the file.
+    for (const std::string& name : {dir / "folder", dir / "pipe", std::string("/dev/zero")}) {
+        try {
+            TFileStream s(name, TFileStream::fmOpenRead);
+            ADD_FAILURE() << name;
+        } catch (const EFOpenError& e) {
+            EXPECT_EQ(e.Message(), "Cannot open file " + name);
+        }
     }
 }
 
