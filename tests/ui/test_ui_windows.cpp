@@ -662,7 +662,7 @@ private slots:
             auto* name = box->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
             if (!model || !list || !name) return box->reject();
             // Point at the file as a click would; the folder is read in the background.
-            for (int tries = 0; tries < 250 && preview.isEmpty(); ++tries) {
+            for (int tries = 0; tries < 1000 && preview.isEmpty(); ++tries) {
                 list->setCurrentIndex(model->index(FFolder->filePath(QStringLiteral("shown.bmp"))));
                 for (QLabel* label : box->findChildren<QLabel*>())
                     if (label->text().contains(" x ")) preview = label->text();
