@@ -364,8 +364,8 @@ void EncodeData() {
     OutputStream->Write(&LastByteBits, 1);
 }
 
-CompressResult CompressFile() {
-    RequireStreams();
+void BuildCodes() {
+    if (!InputStream) throw EError("The codec has no open input file");
     InitLeaves();
     CountFrequencies();
     BuildTree();
@@ -374,6 +374,11 @@ CompressResult CompressFile() {
     // Computed before any data is written, so that a file too large for a
     // 32-bit size is refused before it is made.
     PredictCompressedSize();
+}
+
+CompressResult CompressFile() {
+    RequireStreams();
+    BuildCodes();
     EncodeData();
     return {InputSize, PredictedSize};
 }

@@ -72,16 +72,32 @@ bool OpenInputFile(const std::string& name);
 bool CreateOutputFile(const std::string& name);
 void CloseFiles();
 
-// CompressFile runs InitLeaves, CountFrequencies, BuildTree, AssignCodes,
-// PackCodeTable, PredictCompressedSize and EncodeData. It refuses with
-// EError (before writing any data) a code table longer than kMaxTableLength
-// and a compressed size of kMaxInputSize bytes or more.
+// Closes the codec's files when it goes out of scope, however the run ends:
+//   unit2::TCodecFiles files;
+//   unit2::OpenInputFile(in); unit2::CreateOutputFile(out); unit2::CompressFile();
+class TCodecFiles {
+public:
+    TCodecFiles() = default;
+    TCodecFiles(const TCodecFiles&) = delete;
+    TCodecFiles& operator=(const TCodecFiles&) = delete;
+    ~TCodecFiles() { CloseFiles(); }
+};
+
+// Builds the codes of the open input file into CodeTable, packs the table
+// and predicts the compressed size. Refuses with EError a code table longer
+// than kMaxTableLength and a compressed size of kMaxInputSize bytes or more,
+// exactly where CompressFile would refuse them.
+void BuildCodes();
+
+// CompressFile builds the codes (BuildCodes) and then writes the whole
+// compressed file (EncodeData); a refused table or size is reported before
+// any data is written.
 CompressResult CompressFile();
 // Requires ResetCodec since the last run. A damaged or foreign file ends
 // with EError; the decoder never reads or writes outside its workspace.
 void DecompressFile();
 
-// The steps of compressing, in the order CompressFile runs them.
+// The steps of compressing, in the order BuildCodes and CompressFile run them.
 void InitLeaves();
 void CountFrequencies();
 // The unmerged node of smallest positive weight among NodePool[0..last],

@@ -5,7 +5,6 @@
 #include <QMenu>
 #include <algorithm>
 #include <cerrno>
-#include <exception>
 #include <fcntl.h>
 #include <filesystem>
 #include <limits>
@@ -29,26 +28,6 @@ const char* const kCompressed = "kom.234";
 const char* const kExpandedJpeg = "dekom.jpeg";
 const char* const kTempBmp = "temp.bmp";
 const char* const kCodeListing = "kode.txt";
-
-// Closes the codec's files when a run ends with an exception, so that a
-// failed run leaves no file open; a run that completes closes them itself.
-class TCodecRunGuard {
-public:
-    TCodecRunGuard() : FExceptions(std::uncaught_exceptions()) {}
-    ~TCodecRunGuard() {
-        if (std::uncaught_exceptions() > FExceptions) {
-            try {
-                unit2::CloseFiles();
-            } catch (...) {
-            }
-        }
-    }
-    TCodecRunGuard(const TCodecRunGuard&) = delete;
-    TCodecRunGuard& operator=(const TCodecRunGuard&) = delete;
-
-private:
-    int FExceptions;
-};
 
 QString SizeText(const char* prefix, int32_t size, const char* suffix) {
     return QString::fromLatin1(prefix) + FormatSize(size) + QString::fromLatin1(suffix);
@@ -256,7 +235,7 @@ void TForm1::prosesClick(QObject*) {
     SavefileKompres2->setEnabled(true);
     Image2->Picture().LoadFromFile(kTempJpeg);
     {
-        TCodecRunGuard guard;
+        unit2::TCodecFiles files;
         unit2::OpenInputFile(kTempJpeg);
         unit2::CreateOutputFile(kCompressed);
         unit2::CompressFile();
@@ -281,7 +260,7 @@ void TForm1::dekompresClick(QObject*) {
     SavefileKompres2->setEnabled(false);
     unit2::ResetCodec();
     {
-        TCodecRunGuard guard;
+        unit2::TCodecFiles files;
         unit2::OpenInputFile(OpenDialog1.FileName);
         unit2::CreateOutputFile(kExpandedJpeg);
         unit2::DecompressFile();
@@ -313,7 +292,7 @@ void TForm1::SaveAsGambar1Click(QObject*) {
 }
 
 void TForm1::SavefileKompres2Click(QObject*) {
-    TCodecRunGuard guard;
+    unit2::TCodecFiles files;
     unit2::OpenInputFile(kTempJpeg);
     if (!SaveDialog1.Execute()) {
         unit2::CloseFiles();

@@ -2,14 +2,13 @@
 #include <cstdio>
 
 #include "codec/unit2.h"
-#include "tools/cli/codec_files.h"
 #include "tools/cli/command_table.h"
 #include "tools/cli/output_file.h"
 
 namespace {
 
 void Compress(const std::vector<std::string>& arguments) {
-    CodecFiles files;
+    unit2::TCodecFiles files;
     unit2::OpenInputFile(arguments[0]);
     WriteFileSafely(arguments[1], [](const std::string& temporaryName) {
         unit2::CreateOutputFile(temporaryName);
@@ -19,7 +18,7 @@ void Compress(const std::vector<std::string>& arguments) {
 }
 
 void Expand(const std::vector<std::string>& arguments) {
-    CodecFiles files;
+    unit2::TCodecFiles files;
     unit2::ResetCodec();
     unit2::OpenInputFile(arguments[0]);
     WriteFileSafely(arguments[1], [](const std::string& temporaryName) {
@@ -34,14 +33,9 @@ void Expand(const std::vector<std::string>& arguments) {
 // listing itself.
 void Listing(const std::vector<std::string>& arguments) {
     {
-        CodecFiles files;
+        unit2::TCodecFiles files;
         unit2::OpenInputFile(arguments[0]);
-        unit2::InitLeaves();
-        unit2::CountFrequencies();
-        unit2::BuildTree();
-        unit2::AssignCodes();
-        unit2::PackCodeTable();
-        unit2::PredictCompressedSize();
+        unit2::BuildCodes();
     }
     const std::string listing = unit2::FormatCodeListing();
     if (std::fwrite(listing.data(), 1, listing.size(), stdout) != listing.size() ||

@@ -11,7 +11,6 @@
 #include "codec/unit2.h"
 #include "imaging/bitmap.h"
 #include "imaging/jpeg.h"
-#include "tools/cli/codec_files.h"
 #include "tools/cli/command_table.h"
 #include "tools/cli/output_file.h"
 
@@ -60,7 +59,7 @@ void Pack(const std::vector<std::string>& arguments) {
             jpeg.SaveToFile(jpegFile.Name());
             jpegSize = FileSize(jpegFile.Name());
         }
-        CodecFiles files;
+        unit2::TCodecFiles files;
         unit2::OpenInputFile(jpegFile.Name());
         WriteFileSafely(output, [&](const std::string& temporaryName) {
             unit2::CreateOutputFile(temporaryName);
@@ -88,7 +87,7 @@ void Unpack(const std::vector<std::string>& arguments) {
     {
         TemporaryFile jpegFile(output);
         {
-            CodecFiles files;
+            unit2::TCodecFiles files;
             unit2::ResetCodec();
             unit2::OpenInputFile(input);
             unit2::CreateOutputFile(jpegFile.Name());
