@@ -1,6 +1,6 @@
 // TBitmap: the shared pixel store, copy on write, sizes and palettes.
 // Reading and writing BMP files lives in bmp_file.cpp, depth conversion in
-// pixel_format.cpp, drawing in qimage_convert.cpp.
+// pixel_format.cpp.
 #include "imaging/bitmap.h"
 
 #include <sys/mman.h>
@@ -142,6 +142,11 @@ void TBitmap::Assign(const TGraphic* source) {
 bool TBitmap::Empty() const { return FImage->Pixels.empty(); }
 int TBitmap::Width() const { return FImage->Header.biWidth; }
 int TBitmap::Height() const { return FImage->Rows(); }
+
+void TBitmap::Draw(TCanvas& canvas, const TRect& rect) {
+    if (Empty() || rect.IsEmpty()) return;
+    canvas.StretchDraw(rect, *this);
+}
 
 void TBitmap::SetWidth(int value) { SetSize(value, Height()); }
 void TBitmap::SetHeight(int value) { SetSize(Width(), value); }

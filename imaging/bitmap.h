@@ -130,7 +130,7 @@ public:
     // Both at once: a white store of the new size, the old pixels at the top left.
     void SetSize(int width, int height);
 
-    void Draw(QPainter& painter, const QRect& rect) override;
+    void Draw(TCanvas& canvas, const TRect& rect) override;
 
     // Reads a BMP file from the stream's position to its end.
     void ReadFromStream(TStream& stream) override;

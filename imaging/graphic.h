@@ -11,9 +11,29 @@
 #include "core/exceptions.h"
 #include "core/streams.h"
 
-class QPainter;
-class QRect;
+class TBitmap;
 class TGraphic;
+
+// A rectangle in the coordinates of a drawing surface; Right and Bottom lie
+// just outside it.
+struct TRect {
+    int Left = 0;
+    int Top = 0;
+    int Right = 0;
+    int Bottom = 0;
+    int Width() const { return Right - Left; }
+    int Height() const { return Bottom - Top; }
+    bool IsEmpty() const { return Right <= Left || Bottom <= Top; }
+    bool operator==(const TRect&) const = default;
+};
+
+// The surface a graphic draws itself on; the windows supply one.
+class TCanvas {
+public:
+    virtual ~TCanvas() = default;
+    // Scales the bitmap's pixels into `rect` (a bitmap that is not empty).
+    virtual void StretchDraw(const TRect& rect, const TBitmap& bitmap) = 0;
+};
 
 // Reference-counted data shared by several graphic objects. A holder that
 // takes a reference calls Reference(); the holder whose Release() brings the
@@ -82,8 +102,8 @@ public:
     virtual void SetWidth(int value) = 0;
     virtual void SetHeight(int value) = 0;
 
-    // Stretches the graphic into `rect`.
-    virtual void Draw(QPainter& painter, const QRect& rect) = 0;
+    // Stretches the graphic into `rect` on the canvas.
+    virtual void Draw(TCanvas& canvas, const TRect& rect) = 0;
 
     virtual void LoadFromFile(const std::string& fileName);  // EFOpenError
     virtual void SaveToFile(const std::string& fileName);    // EFCreateError

@@ -180,9 +180,9 @@ void TJPEGImage::SetHeight(int) {
     throw EInvalidGraphicOperation("Cannot change the size of a JPEG image");
 }
 
-void TJPEGImage::Draw(QPainter& painter, const QRect& rect) {
+void TJPEGImage::Draw(TCanvas& canvas, const TRect& rect) {
     if (!FBitmap) Decode();
-    FBitmap->Draw(painter, rect);
+    FBitmap->Draw(canvas, rect);
 }
 
 void TJPEGImage::ReportProgress(TProgressStage stage, int percentDone) const {

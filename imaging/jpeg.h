@@ -61,7 +61,7 @@ public:
     void SetWidth(int value) override;
     void SetHeight(int value) override;
 
-    void Draw(QPainter& painter, const QRect& rect) override;
+    void Draw(TCanvas& canvas, const TRect& rect) override;
 
     void ReadFromStream(TStream& stream) override;
     void WriteToStream(TStream& stream) override;
