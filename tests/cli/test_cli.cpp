@@ -51,7 +51,7 @@ protected:
 
     // Runs the tool; its standard output and error land in Out and Err.
     int Run(const std::vector<std::string>& arguments, const std::string& stdoutTo = "") {
-        std::string command = Quote(VENDARU_CLI_PATH);
+        std::string command = Quote(VG_CLI_PATH);
         for (const std::string& a : arguments) command.append(" ").append(Quote(a));
         const std::string outName = stdoutTo.empty() ? Path("stdout") : stdoutTo;
         command.append(" >").append(Quote(outName));
