@@ -12,6 +12,7 @@
 
 #include "codec/unit2.h"
 #include "core/exceptions.h"
+#include "core/file_names.h"
 #include "core/streams.h"
 #include "ui/application.h"
 #include "ui/formats.h"

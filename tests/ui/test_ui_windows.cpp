@@ -22,7 +22,7 @@
 #include "ui/formats.h"
 #include "ui/Unit1.h"
 #include "ui/Unit3.h"
-#include "ui_script.h"
+#include "ui/scripted_user.h"
 
 namespace {
 

@@ -1,0 +1,8 @@
+#include "core/file_names.h"
+
+std::string FolderOf(const std::string& fileName) {
+    const size_t slash = fileName.rfind('/');
+    if (slash == std::string::npos) return std::string();
+    if (slash == 0) return "/";
+    return fileName.substr(0, slash);
+}
