@@ -13,7 +13,7 @@ deps:
 	@tools/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -38,7 +38,7 @@ test: build
 # The same tests built with AddressSanitizer and UBSan.
 test-asan: deps
 	@cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVG_SANITIZE=ON \
-	       -DVG_BENCH=OFF $(CMAKE_ARGS) >/dev/null
+	       -DVG_BENCH=OFF $(CMAKE_ARGS)
 	@cmake --build $(BUILD_ASAN) -j $(JOBS)
 	@cd $(BUILD_ASAN) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 

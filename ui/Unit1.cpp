@@ -12,6 +12,7 @@
 
 #include "codec/unit2.h"
 #include "core/exceptions.h"
+#include "core/file_names.h"
 #include "core/streams.h"
 #include "ui/application.h"
 #include "ui/formats.h"
@@ -37,7 +38,6 @@ QString SizeText(const char* prefix, int32_t size, const char* suffix) {
 
 int32_t FileSizeOf(const std::string& name) noexcept {
     try {
-        if (!FileExists(name)) return 0;
         TFileStream stream(name, TFileStream::fmOpenRead);
         const int64_t size = stream.Size();
         if (size < 0 || size > std::numeric_limits<int32_t>::max()) return 0;
@@ -48,22 +48,12 @@ int32_t FileSizeOf(const std::string& name) noexcept {
 }
 
 void WriteCodeListing() {
+    const std::string text = unit2::FormatCodeListing();
     const int handle = ::open(kCodeListing, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (handle < 0) throw EInOutError(errno);
-    try {
-        const std::string text = unit2::FormatCodeListing();
-        const char* data = text.data();
-        size_t left = text.size();
-        while (left > 0) {
-            const ssize_t written = ::write(handle, data, left);
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) throw EInOutError(written < 0 ? errno : EIO);
-            data += written;
-            left -= static_cast<size_t>(written);
-        }
-    } catch (...) {
+    if (const int error = WriteAllBytes(handle, text.data(), text.size()); error != 0) {
         ::close(handle);
-        throw;
+        throw EInOutError(error);
     }
     if (::close(handle) != 0) throw EInOutError(errno);
 }

@@ -19,7 +19,7 @@ public:
     ~TForm1() override;
 
     TMainMenu* MainMenu1;
-    TMenuItem* Kompres1;
+    TMenuItem* Kompres1;  // the "File" menu, not a compress command
     TImage* Image1;
     TButton* proses;
     TLabel* Label1;
@@ -28,7 +28,7 @@ public:
     TButton* Button1;
     TFileDialog OpenDialog1;
     TMenuItem* OpenFileGambar1;
-    TMenuItem* SaveFileKompres1;
+    TMenuItem* SaveFileKompres1;  // a separator, not a save command
     TMenuItem* OpenFilekompres1;
     TMenuItem* SaveAsGambar1;
     TMenuItem* SavefileKompres2;

@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "core/exceptions.h"
 #include "core/streams.h"
 #include "ui/application.h"
 
@@ -37,8 +36,6 @@ void TForm2::FormCreate(QObject*) { editor->clear(); }
 
 void TForm2::Button1Click(QObject*) {
     editor->clear();
-    // A folder or a device under that name is no listing that can be opened.
-    if (!FileExists("kode.txt")) throw EFOpenError("kode.txt");
     TMemoryStream content;
     content.LoadFromFile("kode.txt");
     // Plain text, line by line: CR LF, LF or a lone CR ends a line.

@@ -3,10 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QMessageBox>
 #include <QTimer>
 #include <QImage>
@@ -24,7 +22,7 @@
 #include "ui/qimage_convert.h"
 #include "ui/Unit1.h"
 #include "ui/Unit3.h"
-#include "ui_script.h"
+#include "ui/scripted_user.h"
 
 namespace {
 
@@ -659,17 +657,13 @@ private slots:
         QTimer::singleShot(0, [&] {
             auto* box = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
             if (!box) return;
-            auto* model = box->findChild<QFileSystemModel*>();
-            auto* list = box->findChild<QListView*>(QStringLiteral("listView"));
             auto* name = box->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-            if (!model || !list || !name) return box->reject();
-            // Point at the file as a click would; the folder is read in the background.
-            for (int tries = 0; tries < 1000 && preview.isEmpty(); ++tries) {
-                list->setCurrentIndex(model->index(FFolder->filePath(QStringLiteral("shown.bmp"))));
-                for (QLabel* label : box->findChildren<QLabel*>())
-                    if (label->text().contains(" x ")) preview = label->text();
-                QTest::qWait(20);
-            }
+            if (!name) return box->reject();
+            // The dialog names the file a click points at, as it does once
+            // its background read of the folder has found it.
+            emit box->currentChanged(FFolder->filePath(QStringLiteral("shown.bmp")));
+            for (QLabel* label : box->findChildren<QLabel*>())
+                if (label->text().contains(" x ")) preview = label->text();
             name->setText(QStringLiteral("typed-but-missing.bmp"));
             static_cast<QDialog*>(box)->accept();
         });

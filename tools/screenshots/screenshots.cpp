@@ -9,34 +9,16 @@
 #include <QPainterPath>
 #include <QTemporaryDir>
 #include <cstdio>
-#include <deque>
 #include <memory>
 
 #include "imaging/jpeg.h"
 #include "ui/application.h"
-#include "ui/dialogs.h"
 #include "ui/formats.h"
+#include "ui/scripted_user.h"
 #include "ui/Unit1.h"
 #include "ui/Unit3.h"
 
 namespace {
-
-// Answers each dialog with the next name in line and keeps the messages.
-class TScript : public TUserInteraction {
-public:
-    std::deque<std::string> Answers;
-    QStringList Messages;
-
-    bool ExecuteFileDialog(TFileDialog& dialog) override {
-        if (Answers.empty()) return false;
-        dialog.FileName = Answers.front();
-        Answers.pop_front();
-        return true;
-    }
-    void ShowErrorMessage(const QString& caption, const QString& text) override {
-        Messages << caption + QStringLiteral(": ") + text;
-    }
-};
 
 void MakeSamplePicture(const QString& fileName) {
     QImage image(320, 240, QImage::Format_RGB888);
@@ -82,7 +64,7 @@ int main(int argc, char** argv) {
 
     ReadLocaleSeparators();
     JpegStartup(24, 1);
-    TScript script;
+    TScriptedUser script;
     SetUserInteraction(&script);
     MakeSamplePicture(QStringLiteral("sample.bmp"));
 
@@ -98,8 +80,8 @@ int main(int argc, char** argv) {
         ok &= Save(form1.get(), output, QStringLiteral("vendaru-start.png"));
         ok &= Save(form2.get(), output, QStringLiteral("tabel-kode-start.png"));
 
-        script.Answers = {work.filePath(QStringLiteral("sample.bmp")).toStdString(),
-                          work.filePath(QStringLiteral("sample")).toStdString()};
+        script.Answer(work.filePath(QStringLiteral("sample.bmp")).toStdString());
+        script.Answer(work.filePath(QStringLiteral("sample")).toStdString());
         form1->OpenFileGambar1->trigger();
         form1->proses->click();
         form1->SavefileKompres2->trigger();
@@ -108,7 +90,7 @@ int main(int argc, char** argv) {
         ok &= Save(form1.get(), output, QStringLiteral("vendaru-kompres.png"));
         ok &= Save(form2.get(), output, QStringLiteral("tabel-kode-kompres.png"));
 
-        script.Answers = {work.filePath(QStringLiteral("sample.234")).toStdString()};
+        script.Answer(work.filePath(QStringLiteral("sample.234")).toStdString());
         form1->OpenFilekompres1->trigger();
         form1->dekompres->click();
         QApplication::processEvents();
@@ -121,6 +103,7 @@ int main(int argc, char** argv) {
     }
     SetUserInteraction(nullptr);
     JpegShutdown();
-    for (const QString& message : script.Messages) std::fprintf(stderr, "%s\n", qPrintable(message));
+    for (qsizetype i = 0; i < script.Messages.size(); ++i)
+        std::fprintf(stderr, "%s: %s\n", qPrintable(script.Captions[i]), qPrintable(script.Messages[i]));
     return ok && script.Messages.isEmpty() ? 0 : 1;
 }
