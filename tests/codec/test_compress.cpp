@@ -184,7 +184,7 @@ TEST_F(CodecTest, CodesLongerThanAWordAreWrittenAndReadBack) {
     InitLeaves();
     CountFrequencies();
     SetCode('A', "1");
-    SetCode('B', "01" + std::string(38, '0'));
+    SetCode('B', std::string("01").append(38, '0'));
     SetCode('C', std::string(255, '0'));
     PackCodeTable();
     EXPECT_EQ(TableLength, 3 + 7 + 34);

@@ -115,7 +115,7 @@ TEST_F(CodecTest, DamagedFilesAreRefused) {
     EXPECT_TRUE(Refused(MakeFile(0,
                                  {{'a', std::string(255, '0')},
                                   {'b', std::string(255, '1')},
-                                  {'c', "0" + std::string(254, '1')}},
+                                  {'c', std::string("0").append(254, '1')}},
                                  Bytes(32, 0)),
                         "needs too many nodes"));
     EXPECT_TRUE(Refused(MakeFile(0, {{'a', "0"}, {'b', "1"}}, {}), "a code table but no data"));
