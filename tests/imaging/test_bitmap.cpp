@@ -202,7 +202,8 @@ TEST(Bitmap, RowAddressRange) {
     const uint8_t* base = bitmap.Image().Pixels.data();
     EXPECT_EQ(bitmap.RowAddress(0), base + 12);  // bottom-up: the top row is stored last
     EXPECT_EQ(bitmap.RowAddress(1), base);
-    bitmap.RowAddress(2);  // where a further row would begin
+    // Where a further row would begin: below the bottom row, before the buffer.
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(bitmap.RowAddress(2)), reinterpret_cast<uintptr_t>(base) - 12);
     for (int r : {-1, 3}) {
         try {
             bitmap.RowAddress(r);

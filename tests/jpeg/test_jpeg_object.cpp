@@ -100,13 +100,33 @@ TEST(JpegObject, AssignFromAnotherJpegSharesItsData) {
 }
 
 TEST(JpegObject, ForeignTargetsAndSourcesAreRefused) {
+    struct TOther : TGraphic {
+        static TGraphicClass StaticClass() {
+            static const TGraphicClassInfo info{"TOther", TGraphic::StaticClass(), nullptr};
+            return &info;
+        }
+        TGraphicClass ClassType() const override { return StaticClass(); }
+        bool Empty() const override { return true; }
+        int Width() const override { return 0; }
+        int Height() const override { return 0; }
+        void SetWidth(int) override {}
+        void SetHeight(int) override {}
+        void Draw(TCanvas&, const TRect&) override {}
+        void ReadFromStream(TStream&) override {}
+        void WriteToStream(TStream&) override {}
+    } other;
     TJPEGImage a;
-    try {
-        a.Assign(nullptr);
-        FAIL();
-    } catch (const EConvertError& e) {
-        EXPECT_NE(e.Message().find("TJPEGImage"), std::string::npos);
-    }
+    const auto refusal = [](const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const EConvertError& e) {
+            return e.Message();
+        }
+        return std::string("no EConvertError");
+    };
+    EXPECT_NE(refusal([&] { a.Assign(nullptr); }).find("TJPEGImage"), std::string::npos);
+    EXPECT_EQ(refusal([&] { a.Assign(&other); }), "Cannot assign a TOther to a TJPEGImage");
+    EXPECT_EQ(refusal([&] { other.Assign(&a); }), "Cannot assign a TJPEGImage to a TOther");
 }
 
 TEST(JpegObject, LoadingReplacesTheBitmapAndNotifies) {
