@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "bmp_builder.h"
+#include "tests/support/other_graphic.h"
 
 namespace {
 
@@ -78,22 +79,7 @@ TEST(Bitmap, AssignFromNullAndSelf) {
 }
 
 TEST(Bitmap, AssignFromAForeignClassRaisesConvertError) {
-    class TOther : public TGraphic {
-    public:
-        static TGraphicClass StaticClass() {
-            static const TGraphicClassInfo info{"TOther", TGraphic::StaticClass(), nullptr};
-            return &info;
-        }
-        TGraphicClass ClassType() const override { return StaticClass(); }
-        bool Empty() const override { return true; }
-        int Width() const override { return 0; }
-        int Height() const override { return 0; }
-        void SetWidth(int) override {}
-        void SetHeight(int) override {}
-        void Draw(TCanvas&, const TRect&) override {}
-        void ReadFromStream(TStream&) override {}
-        void WriteToStream(TStream&) override {}
-    } other;
+    TOther other;
     TBitmap bitmap;
     try {
         bitmap.Assign(&other);

@@ -2,6 +2,7 @@
 
 #include "imaging/picture.h"
 #include "jpeg_test_support.h"
+#include "tests/support/other_graphic.h"
 
 using namespace jpegtest;
 
@@ -100,21 +101,7 @@ TEST(JpegObject, AssignFromAnotherJpegSharesItsData) {
 }
 
 TEST(JpegObject, ForeignTargetsAndSourcesAreRefused) {
-    struct TOther : TGraphic {
-        static TGraphicClass StaticClass() {
-            static const TGraphicClassInfo info{"TOther", TGraphic::StaticClass(), nullptr};
-            return &info;
-        }
-        TGraphicClass ClassType() const override { return StaticClass(); }
-        bool Empty() const override { return true; }
-        int Width() const override { return 0; }
-        int Height() const override { return 0; }
-        void SetWidth(int) override {}
-        void SetHeight(int) override {}
-        void Draw(TCanvas&, const TRect&) override {}
-        void ReadFromStream(TStream&) override {}
-        void WriteToStream(TStream&) override {}
-    } other;
+    TOther other;
     TJPEGImage a;
     const auto refusal = [](const std::function<void()>& f) {
         try {
