@@ -52,6 +52,39 @@ void CmykRowToBgr(const uint8_t* cmyk, uint8_t* bgr, JDIMENSION width, bool inve
     }
 }
 
+// The image size, the row layout and the settings, for rows of `bitmap`.
+void SetEncoderParameters(Compressor& session, const TJPEGDefaults& settings, const TBitmap& bitmap) {
+    jpeg_compress_struct& c = session.cinfo;
+    c.image_width = JDIMENSION(bitmap.Width());
+    c.image_height = JDIMENSION(bitmap.Height());
+    // The rows go to the library as they are stored: blue, green, red.
+    c.input_components = 3;
+    c.in_color_space = JCS_EXT_BGR;
+    const int quality = settings.Quality;
+    const bool gray = settings.GrayOutput;
+    const bool progressive = settings.WriteProgressive;
+    session.Run([&] {
+        jpeg_set_defaults(&c);
+        jpeg_set_quality(&c, quality, TRUE);
+        if (gray) jpeg_set_colorspace(&c, JCS_GRAYSCALE);
+        if (progressive) jpeg_simple_progression(&c);
+    });
+}
+
+// Hands the 24-bit rows to the library, top row first, and finishes.
+void WriteRows(Compressor& session, const TBitmap& rows) {
+    jpeg_compress_struct& c = session.cinfo;
+    session.Run([&] {
+        jpeg_start_compress(&c, TRUE);
+        while (c.next_scanline < c.image_height) {
+            // The library only reads the rows it is handed.
+            JSAMPROW row = const_cast<JSAMPROW>(rows.RowAddress(int(c.next_scanline)));
+            jpeg_write_scanlines(&c, &row, 1);
+        }
+        jpeg_finish_compress(&c);
+    });
+}
+
 // How the decoder's output becomes bitmap rows.
 struct TOutputPlan {
     bool Inks = false;      // four components (CMYK, YCCK), made colours row by row
@@ -309,43 +342,18 @@ void TJPEGImage::Encode() {
     if (!FBitmap || FBitmap->Width() == 0 || FBitmap->Height() == 0) return;
 
     Compressor session(*FData->Data, [this](int percent) { Progress(TProgressStage::psRunning, percent); });
-    jpeg_compress_struct& c = session.cinfo;
-    c.image_width = JDIMENSION(FBitmap->Width());
-    c.image_height = JDIMENSION(FBitmap->Height());
     FData->Width = FBitmap->Width();
     FData->Height = FBitmap->Height();
-    // The rows go to the library as they are stored: blue, green, red.
-    c.input_components = 3;
-    c.in_color_space = JCS_EXT_BGR;
-
+    if (Settings.GrayOutput) FData->Grayscale = true;
     // A 24-bit view of the bitmap; a 24-bit bitmap is shared, not copied.
     TBitmap work;
     work.Assign(FBitmap.get());
     work.SetPixelDepth(pd24);
-    const TBitmap& rows = work;
-
-    const int quality = Settings.Quality;
-    const bool gray = Settings.GrayOutput;
-    const bool progressive = Settings.WriteProgressive;
-    if (gray) FData->Grayscale = true;
-    session.Run([&] {
-        jpeg_set_defaults(&c);
-        jpeg_set_quality(&c, quality, TRUE);
-        if (gray) jpeg_set_colorspace(&c, JCS_GRAYSCALE);
-        if (progressive) jpeg_simple_progression(&c);
-    });
+    SetEncoderParameters(session, Settings, work);
 
     Progress(TProgressStage::psStarting, 0);
     try {
-        session.Run([&] {
-            jpeg_start_compress(&c, TRUE);
-            while (c.next_scanline < c.image_height) {
-                // The library only reads the rows it is handed.
-                JSAMPROW row = const_cast<JSAMPROW>(rows.RowAddress(int(c.next_scanline)));
-                jpeg_write_scanlines(&c, &row, 1);
-            }
-            jpeg_finish_compress(&c);
-        });
+        WriteRows(session, work);
     } catch (...) {
         ReportFailedEnd();
         throw;

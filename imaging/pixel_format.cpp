@@ -238,7 +238,11 @@ void Expand8To24(const TBitmapImage& from, TBitmapImage& to) {
 
 }  // namespace
 
-std::unique_ptr<TBitmapImage> ConvertImage(const TBitmapImage& image, TPixelDepth depth) {
+namespace {
+
+// An empty bottom-up store of the image's size in the given depth, with the
+// colour table or palette that depth takes.
+std::unique_ptr<TBitmapImage> NewStoreOfDepth(const TBitmapImage& image, TPixelDepth depth) {
     auto result = std::make_unique<TBitmapImage>();
     TBitmapInfoHeader& h = result->Header;
     h.biWidth = image.Header.biWidth;
@@ -267,27 +271,38 @@ std::unique_ptr<TBitmapImage> ConvertImage(const TBitmapImage& image, TPixelDept
         result->Palette = image.Header.biBitCount > 8 ? image.Palette : image.ColorTable;
         result->OwnPalette = image.Header.biBitCount > 8 && image.OwnPalette;
     }
-    const int64_t stride = result->Stride();
-    const int64_t rows = result->Rows();
-    h.biSizeImage = uint32_t(stride * rows);
-    if (image.Pixels.empty()) return result;
-    result->Pixels = TPixelBuffer(size_t(stride * rows));
+    h.biSizeImage = uint32_t(result->Stride() * result->Rows());
+    return result;
+}
 
-    if (image.Header.biBitCount == 8 && depth == pd24) {
-        Expand8To24(image, *result);
-        return result;
+// Every pixel of `from` into the store `to` of the same size, by its colour.
+void ConvertPixels(const TBitmapImage& from, TBitmapImage& to) {
+    const bool to24 = to.Header.biBitCount == 24;
+    if (from.Header.biBitCount == 8 && to24) {
+        Expand8To24(from, to);
+        return;
     }
-    TRowReader reader(image);
-    if (depth == pd24) {
-        for (int64_t r = 0; r < rows; ++r) reader.Read(r, result->Row(r));
-        return result;
+    const int64_t rows = to.Rows();
+    TRowReader reader(from);
+    if (to24) {
+        for (int64_t r = 0; r < rows; ++r) reader.Read(r, to.Row(r));
+        return;
     }
-    TRowWriter writer(*result);
-    std::vector<uint8_t> line(size_t(h.biWidth) * 3);
+    TRowWriter writer(to);
+    std::vector<uint8_t> line(size_t(to.Header.biWidth) * 3);
     for (int64_t r = 0; r < rows; ++r) {
         reader.Read(r, line.data());
-        writer.Write(line.data(), result->Row(r));
+        writer.Write(line.data(), to.Row(r));
     }
+}
+
+}  // namespace
+
+std::unique_ptr<TBitmapImage> ConvertImage(const TBitmapImage& image, TPixelDepth depth) {
+    std::unique_ptr<TBitmapImage> result = NewStoreOfDepth(image, depth);
+    if (image.Pixels.empty()) return result;
+    result->Pixels = TPixelBuffer(size_t(result->Header.biSizeImage));
+    ConvertPixels(image, *result);
     return result;
 }
 
