@@ -25,6 +25,7 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent, Qt::Window) {
     PlaceControl(Button1, 280, 416, 75, 25);
     QWidget::setTabOrder(keluar, editor);
     QWidget::setTabOrder(editor, Button1);
+    for (TButton* button : {keluar, Button1}) button->setAutoDefault(true);  // Return presses it
 
     connect(keluar, &QPushButton::clicked, this, Guarded(this, &TForm2::keluarClick, keluar));
     connect(Button1, &QPushButton::clicked, this, Guarded(this, &TForm2::Button1Click, Button1));

@@ -69,8 +69,11 @@ TEST_F(CliTest, CompressExpandAndListing) {
 
 TEST_F(CliTest, HelpAndUsageErrors) {
     EXPECT_EQ(Run({"--help"}), 0);
-    for (const char* word : {"compress IN OUT", "expand IN OUT", "listing IN", "--help"})
+    for (const char* word : {"compress IN OUT", "expand IN OUT", "listing IN", "--help", "--version"})
         EXPECT_NE(Out.find(word), std::string::npos) << word;
+    EXPECT_EQ(Run({"--version"}), 0);
+    EXPECT_EQ(Out.rfind("vendaru-cli ", 0), 0u) << Out;
+    EXPECT_EQ(Out.find("unknown"), std::string::npos) << Out;
     EXPECT_EQ(Run({}), 1);
     EXPECT_NE(Err.find("Usage"), std::string::npos);
     EXPECT_EQ(Run({"squeeze", "a", "b"}), 1);
