@@ -152,6 +152,47 @@ TEST_F(CodecTest, RandomBitFlipsEndInAnErrorOrABoundedOutput) {
     EXPECT_GT(refused, 0);
 }
 
+TEST_F(CodecTest, LanesReachTheVerdictOfThePlainDecoder) {
+    // The verdict: the output file as left behind, and the error, if any.
+    const auto verdict = [](const Bytes& file, const unit2::TCodecTuning& tuning) {
+        TuningGuard guard(tuning);
+        ResetCodec();
+        InputStream = std::make_unique<TMemoryStream>(file);
+        OutputStream = std::make_unique<TMemoryStream>();
+        std::string error = "none";
+        try {
+            DecompressFile();
+        } catch (const EError& e) {
+            error = e.Message();
+        }
+        Bytes output = static_cast<TMemoryStream&>(*OutputStream).Data();
+        CloseFiles();
+        return std::make_pair(output, error);
+    };
+    std::mt19937 random(5);
+    Bytes data(90000);
+    for (auto& b : data) b = static_cast<uint8_t>(random() % 5 == 0 ? random() : random() % 24);
+    const Bytes file = Compress(data);
+    int refused = 0;
+    const auto compare = [&](const Bytes& damaged, const std::string& what) {
+        const auto plain = verdict(damaged, NoSplitting());
+        refused += plain.second != "none";
+        EXPECT_EQ(verdict(damaged, FineSplitting()), plain) << what;
+    };
+    compare(file, "undamaged");
+    for (size_t size = 0; size < file.size(); size += 1 + size / 7) {
+        compare(Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(size)),
+                "cut to " + std::to_string(size));
+    }
+    for (int round = 0; round < 300; ++round) {
+        Bytes damaged = file;
+        const size_t limit = round % 2 == 0 ? 80 : file.size();
+        for (int i = 0; i < 1 + round % 4; ++i) damaged[random() % limit] ^= static_cast<uint8_t>(1u << (random() % 8));
+        compare(damaged, "flips, round " + std::to_string(round));
+    }
+    EXPECT_GT(refused, 10);
+}
+
 TEST_F(CodecTest, DataEndingOnABlockBoundaryOrAfterOneByte) {
     // One data byte: it ends only because the next block is read at once.
     EXPECT_EQ(Expand(MakeFile(2, {{'A', "0"}, {'B', "1"}}, {0x40})), ToBytes("AB"));
