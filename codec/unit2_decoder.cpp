@@ -48,15 +48,22 @@ void FillDecodeLookup() {
 }
 
 // Each entry of PairLookup, indexed by the next kLookupBits data bits: the
-// bits that one or two whole codes take (0 when no code of at most
-// kLookupBits bits starts there), the length of the first code, the number
-// of codes and their byte values.
+// byte values of one or two whole codes in the low 16 bits, as two bytes
+// in memory order; the bits that they take (0 when no code of at most
+// kLookupBits bits starts there); the length of the first code; and the
+// number of codes.
 uint32_t PairLookup[1 << kLookupBits];
 
-constexpr uint32_t PairTaken(uint32_t e) { return e & 63; }
-constexpr uint32_t PairFirstLength(uint32_t e) { return (e >> 8) & 15; }
-constexpr uint32_t PairCount(uint32_t e) { return (e >> 12) & 3; }
-constexpr uint32_t PairFirstSymbol(uint32_t e) { return (e >> 16) & 0xFF; }
+constexpr uint32_t PairTaken(uint32_t e) { return (e >> 16) & 63; }
+constexpr uint32_t PairFirstLength(uint32_t e) { return (e >> 24) & 15; }
+constexpr uint32_t PairCount(uint32_t e) { return e >> 28; }
+
+uint32_t PairFirstSymbol(uint32_t e) {
+    uint8_t bytes[2];
+    const auto symbols = static_cast<uint16_t>(e);
+    std::memcpy(bytes, &symbols, 2);
+    return bytes[0];
+}
 
 void FillPairLookup() {
     constexpr unsigned mask = (1u << kLookupBits) - 1;
@@ -67,44 +74,74 @@ void FillPairLookup() {
             PairLookup[index] = 0;
             continue;
         }
-        uint32_t entry = l1 | l1 << 8 | 1u << 12 | (first >> 8) << 16;
+        uint8_t symbols[2] = {static_cast<uint8_t>(first >> 8), 0};
+        unsigned taken = l1, count = 1;
         const unsigned second = DecodeLookup[(index << l1) & mask];
         const unsigned l2 = second & 0xFF;
-        if (l2 != 0 && l1 + l2 <= static_cast<unsigned>(kLookupBits))
-            entry = (l1 + l2) | l1 << 8 | 2u << 12 | (first >> 8) << 16 | (second >> 8) << 24;
-        PairLookup[index] = entry;
+        if (l2 != 0 && l1 + l2 <= static_cast<unsigned>(kLookupBits)) {
+            symbols[1] = static_cast<uint8_t>(second >> 8);
+            taken += l2;
+            count = 2;
+        }
+        uint16_t inMemoryOrder;
+        std::memcpy(&inMemoryOrder, symbols, 2);
+        PairLookup[index] = inMemoryOrder | taken << 16 | l1 << 24 | count << 28;
     }
 }
 
 // The data section in memory, followed by zero bytes so that a word may be
 // loaded at any bit position; the bits of the last byte past LastByteBits
 // are cleared. ValidBits counts the data bits.
-std::vector<uint8_t> Data;
+std::unique_ptr<uint8_t[]> DataBuffer;
+size_t DataCapacity = 0;
+const uint8_t* Data = nullptr;
 uint64_t ValidBits = 0;
 constexpr size_t kDataPadding = 64;
 
 void ReadData() {
-    Data.clear();
+    // The stream's size is only a hint: the reads decide.
+    const int64_t hint = std::max<int64_t>(0, InputStream->Size() - InputStream->Position());
     size_t size = 0;
     for (;;) {
-        const size_t room = std::max<size_t>(size_t{1} << 20, size / 2);
-        Data.resize(size + room + kDataPadding);
-        const int64_t n = InputStream->Read(Data.data() + size, static_cast<int64_t>(room));
+        const size_t wanted = std::max(size + 4096, static_cast<size_t>(hint) + 4096) + kDataPadding;
+        if (DataCapacity < wanted) {
+            const size_t capacity = std::max(wanted, size + size / 2 + kDataPadding);
+            auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+            if (size > 0) std::memcpy(grown.get(), DataBuffer.get(), size);
+            DataBuffer = std::move(grown);
+            DataCapacity = capacity;
+        }
+        const int64_t n = InputStream->Read(DataBuffer.get() + size,
+                                            static_cast<int64_t>(DataCapacity - kDataPadding - size));
         if (n <= 0) break;
         size += static_cast<size_t>(n);
     }
-    Data.resize(size + kDataPadding);
-    std::fill(Data.begin() + static_cast<std::ptrdiff_t>(size), Data.end(), uint8_t{0});
+    if (!DataBuffer) {
+        DataBuffer = std::make_unique<uint8_t[]>(kDataPadding);
+        DataCapacity = kDataPadding;
+    }
+    std::memset(DataBuffer.get() + size, 0, kDataPadding);
     ValidBits = size == 0 ? 0 : (size - 1) * 8 + LastByteBits;
-    if (size > 0) Data[size - 1] &= static_cast<uint8_t>(0xFF00u >> LastByteBits);
+    if (size > 0) DataBuffer[size - 1] &= static_cast<uint8_t>(0xFF00u >> LastByteBits);
+    Data = DataBuffer.get();
 }
 
 // At least 57 data bits from bit position `position` on, the first highest.
 inline uint64_t PeekWord(uint64_t position) {
     uint64_t word;
-    std::memcpy(&word, Data.data() + (position >> 3), sizeof word);
+    std::memcpy(&word, Data + (position >> 3), sizeof word);
     if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
     return word << (position & 7);
+}
+
+// PeekWord with its lowest bit, which no look-up reaches, replaced by a
+// marker bit placed below the data bits: the marker ends at bit
+// (position & 7) + the bits taken since.
+inline uint64_t MarkedWord(uint64_t position) {
+    uint64_t word;
+    std::memcpy(&word, Data + (position >> 3), sizeof word);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return (word | 1) << (position & 7);
 }
 
 inline unsigned BitAt(uint64_t position) { return (Data[position >> 3] >> (7 - (position & 7))) & 1u; }
@@ -236,7 +273,7 @@ constexpr size_t kStepBytes = 16;
 
 // Decodes M lanes side by side, five look-ups per lane and round.
 template <int M>
-void DecodeLanes(TLane* lanes) {
+[[gnu::always_inline]] inline void DecodeLanes(TLane* lanes) {
     uint64_t position[M];
     uint8_t* out[M];
     for (int m = 0; m < M; ++m) {
@@ -269,29 +306,33 @@ void DecodeLanes(TLane* lanes) {
         if (rounds < 2) break;
         for (int m = 0; m < M; ++m) out[m] = lanes[m].Out.get() + lanes[m].Count;
         for (uint64_t round = 0; round < rounds; ++round) {
+            // Each lane's word holds its next 56 or more bits from the top
+            // and one marker bit just below them; the marker's place at the
+            // end of the round tells how many bits the round took.
             uint64_t word[M];
             for (int m = 0; m < M; ++m) {
-                word[m] = PeekWord(position[m]);
+                word[m] = MarkedWord(position[m]);
                 if (PairLookup[word[m] >> (64 - kLookupBits)] == 0) {
                     if (!DecodeOne(position[m], *out[m])) {
                         lanes[m].Failed = true;
                         return;
                     }
                     ++out[m];
-                    word[m] = PeekWord(position[m]);
+                    word[m] = MarkedWord(position[m]);
                 }
             }
+            // Five look-ups take at most 55 bits: the fifth still finds
+            // kLookupBits data bits above the marker.
             for (int step = 0; step < 5; ++step) {
                 for (int m = 0; m < M; ++m) {
                     const uint32_t entry = PairLookup[word[m] >> (64 - kLookupBits)];
-                    const uint16_t symbols = static_cast<uint16_t>(entry >> 16);
-                    std::memcpy(out[m], &symbols, 2);
+                    std::memcpy(out[m], &entry, 2);
                     out[m] += PairCount(entry);
-                    const unsigned taken = PairTaken(entry);
-                    word[m] <<= taken;
-                    position[m] += taken;
+                    word[m] <<= PairTaken(entry);
                 }
             }
+            for (int m = 0; m < M; ++m)
+                position[m] = (position[m] & ~uint64_t{7}) + static_cast<uint64_t>(std::countr_zero(word[m]));
         }
         for (int m = 0; m < M; ++m) lanes[m].Count = static_cast<size_t>(out[m] - lanes[m].Out.get());
     }
@@ -310,18 +351,30 @@ void DecodeLanes(TLane* lanes) {
     }
 }
 
+template <bool Fast>
+void DecodeLaneGroupFor(TLane* lanes, int count);
+
+template <>
+void DecodeLaneGroupFor<false>(TLane* lanes, int count) {
+    for (; count >= 4; lanes += 4, count -= 4) DecodeLanes<4>(lanes);
+    if (count == 3) DecodeLanes<3>(lanes);
+    if (count == 2) DecodeLanes<2>(lanes);
+    if (count == 1) DecodeLanes<1>(lanes);
+}
+
+template <>
+VG_FAST_SHIFTS void DecodeLaneGroupFor<true>(TLane* lanes, int count) {
+    for (; count >= 4; lanes += 4, count -= 4) DecodeLanes<4>(lanes);
+    if (count == 3) DecodeLanes<3>(lanes);
+    if (count == 2) DecodeLanes<2>(lanes);
+    if (count == 1) DecodeLanes<1>(lanes);
+}
+
 void DecodeLaneGroup(TLane* lanes, int count) {
-    while (count > 0) {
-        const int m = std::min(count, 4);
-        switch (m) {
-            case 1: DecodeLanes<1>(lanes); break;
-            case 2: DecodeLanes<2>(lanes); break;
-            case 3: DecodeLanes<3>(lanes); break;
-            default: DecodeLanes<4>(lanes); break;
-        }
-        lanes += m;
-        count -= m;
-    }
+    if (HasFastShifts())
+        DecodeLaneGroupFor<true>(lanes, count);
+    else
+        DecodeLaneGroupFor<false>(lanes, count);
 }
 
 // Runs lane `k - 1`'s true decoding on from its end until it meets a code

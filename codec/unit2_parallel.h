@@ -34,6 +34,20 @@ TCodecTuning& CodecTuning();
 // The number of threads CodecTuning asks for, at least 1.
 int CodecThreads();
 
+// Hot loops are built twice where the processor may offer shifts by a
+// register count that need not go through one fixed register: once for any
+// processor and once for those (chosen at run time).
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VG_FAST_SHIFTS [[gnu::target("bmi,bmi2")]]
+inline bool HasFastShifts() {
+    static const bool has = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("bmi");
+    return has;
+}
+#else
+#define VG_FAST_SHIFTS
+inline bool HasFastShifts() { return false; }
+#endif
+
 // Runs work(0) .. work(count - 1), work(0) on the calling thread and each
 // other on a thread of its own; returns when all have ended and passes on
 // the exception of the lowest-numbered part that failed.
