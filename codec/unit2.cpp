@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <typeinfo>
 #include <vector>
 
 #include "codec/unit2_parallel.h"
@@ -52,8 +53,19 @@ int ReadBlock() { return static_cast<int>(InputStream->Read(ReadBuffer, kBlockSi
 // encoded, in parts side by side.
 int64_t IoBlockSize() { return std::max<int64_t>(CodecTuning().BlockBytes, 1); }
 
-uint8_t* IoBlock(int64_t size) {
+// The next block of up to `size` bytes of InputStream and its length (0 at
+// the end). A plain memory stream hands out its own bytes; any other
+// stream is read into IoBuffer.
+const uint8_t* NextBlock(int64_t size, int64_t& length) {
+    if (typeid(*InputStream) == typeid(TMemoryStream)) {
+        auto& memory = static_cast<TMemoryStream&>(*InputStream);
+        const int64_t position = memory.Position();
+        length = std::clamp<int64_t>(memory.Size() - position, 0, size);
+        memory.Seek(length, TSeekOrigin::soCurrent);
+        return memory.Memory() + position;
+    }
     if (IoBuffer.size() < static_cast<size_t>(size)) IoBuffer.resize(static_cast<size_t>(size));
+    length = InputStream->Read(IoBuffer.data(), size);
     return IoBuffer.data();
 }
 
@@ -161,9 +173,11 @@ void InitLeaves() {
 void CountFrequencies() {
     CountedBlocks.clear();
     PartCounts.clear();
-    uint8_t* const block = IoBlock(IoBlockSize());
     int64_t total = 0;
-    for (int64_t n; (n = InputStream->Read(block, IoBlockSize())) > 0;) {
+    for (;;) {
+        int64_t n;
+        const uint8_t* const block = NextBlock(IoBlockSize(), n);
+        if (n <= 0) break;
         total += n;
         if (total >= kMaxInputSize)
             throw EError("The input is too large: the codec handles files shorter than "
@@ -383,11 +397,14 @@ namespace {
 // ones (hand-made tables only) by the general one.
 constexpr int kFastCodeBits = 57;
 
-// The codes as integers, the first bit highest, and their lengths; length
-// 0 marks a byte value without a code.
+// The codes as integers, the first bit highest, and their lengths. The
+// length of a byte value without a code is kNoCode: 0 bits, and a count
+// in the upper byte that sums of up to four lengths carry along.
+constexpr uint16_t kNoCode = 0x100;
+
 struct TEncodeTable {
     uint64_t Code[256];
-    uint8_t Length[256];
+    uint16_t Length[256];
     int Longest;
 };
 
@@ -398,87 +415,79 @@ struct TEncodeTable {
 // its whole bytes are stored as one 8-byte word; the incomplete byte is
 // stored again with the next group.
 template <int G>
-uint64_t EncodePart(const uint8_t* in, size_t n, const TEncodeTable& table, int lead,
-                    uint8_t* out, bool& bad) {
+[[gnu::always_inline]] inline uint64_t EncodePart(const uint8_t* in, size_t n,
+                                                  const TEncodeTable& table, int lead,
+                                                  uint8_t* out, bool& bad) {
     const uint64_t* const code = table.Code;
-    const uint8_t* const length = table.Length;
+    const uint16_t* const length = table.Length;
     uint8_t* const begin = out;
     uint64_t accumulator = 0;
     unsigned pending = static_cast<unsigned>(lead);
-    unsigned lengthsLessOne = 0;  // above 63 once a length of 0 was seen
-    const auto store = [&]() {
+    unsigned noCodes = 0;  // kNoCode once a byte value without a code was seen
+    // Appends `c` of `l` bits (the low 6 bits of `l`; the rest counts
+    // byte values without a code) and stores the whole bytes.
+    const auto put = [&](uint64_t c, unsigned l) {
+        noCodes |= l;
+        accumulator = accumulator << (l & 63) | c;
+        pending += l & 63;
         uint64_t word = accumulator << ((64 - pending) & 63);
         if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
         std::memcpy(out, &word, sizeof word);
         out += pending >> 3;
         pending &= 7;
     };
-    // One group of G codes from the low bytes of `w`.
-    const auto group = [&](uint64_t w) {
-        uint64_t c;
-        unsigned l;
-        const unsigned b0 = w & 0xFF, b1 = (w >> 8) & 0xFF, b2 = (w >> 16) & 0xFF, b3 = (w >> 24) & 0xFF;
+    const uint8_t* p = in;
+    const uint8_t* const end = in + n;
+    for (; end - p >= G; p += G) {
         if constexpr (G == 4) {
-            const unsigned l0 = length[b0], l1 = length[b1], l2 = length[b2], l3 = length[b3];
-            const uint64_t c01 = code[b0] << l1 | code[b1];
-            const uint64_t c23 = code[b2] << l3 | code[b3];
-            c = c01 << (l2 + l3) | c23;
-            l = l0 + l1 + l2 + l3;
-            lengthsLessOne |= ((l0 - 1) | (l1 - 1)) | ((l2 - 1) | (l3 - 1));
+            const unsigned l1 = length[p[1]], l2 = length[p[2]], l3 = length[p[3]];
+            const uint64_t c01 = code[p[0]] << (l1 & 63) | code[p[1]];
+            const uint64_t c23 = code[p[2]] << (l3 & 63) | code[p[3]];
+            put(c01 << ((l2 + l3) & 63) | c23, length[p[0]] + l1 + l2 + l3);
         } else if constexpr (G == 3) {
-            const unsigned l0 = length[b0], l1 = length[b1], l2 = length[b2];
-            c = (code[b0] << l1 | code[b1]) << l2 | code[b2];
-            l = l0 + l1 + l2;
-            lengthsLessOne |= (l0 - 1) | (l1 - 1) | (l2 - 1);
+            const unsigned l1 = length[p[1]], l2 = length[p[2]];
+            put((code[p[0]] << (l1 & 63) | code[p[1]]) << (l2 & 63) | code[p[2]],
+                length[p[0]] + l1 + l2);
         } else if constexpr (G == 2) {
-            const unsigned l0 = length[b0], l1 = length[b1];
-            c = code[b0] << l1 | code[b1];
-            l = l0 + l1;
-            lengthsLessOne |= (l0 - 1) | (l1 - 1);
+            const unsigned l1 = length[p[1]];
+            put(code[p[0]] << (l1 & 63) | code[p[1]], length[p[0]] + l1);
         } else {
-            l = length[b0];
-            c = code[b0];
-            lengthsLessOne |= l - 1;
-        }
-        accumulator = accumulator << l | c;
-        pending += l;
-        store();
-    };
-    size_t i = 0;
-    // Eight bytes are loaded at a time and taken apart in groups.
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, in + i, sizeof w);
-        if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-        for (int taken = 0; taken + G <= 8; taken += G) group(w >> (8 * taken));
-        if constexpr (8 % G != 0) {
-            for (int taken = 8 / G * G; taken < 8; ++taken) {
-                const unsigned l = length[(w >> (8 * taken)) & 0xFF];
-                lengthsLessOne |= l - 1;
-                accumulator = accumulator << l | code[(w >> (8 * taken)) & 0xFF];
-                pending += l;
-                store();
-            }
+            put(code[p[0]], length[p[0]]);
         }
     }
-    for (; i < n; ++i) {
-        const unsigned l = length[in[i]];
-        lengthsLessOne |= l - 1;
-        accumulator = accumulator << l | code[in[i]];
-        pending += l;
-        store();
-    }
-    if (pending > 0) store();  // the last, incomplete byte; `out` stays on it
-    if (lengthsLessOne > 63) bad = true;
+    for (; p < end; ++p) put(code[*p], length[*p]);
+    if (pending > 0) put(0, 0);  // the last, incomplete byte; `out` stays on it
+    if (noCodes & kNoCode * 7) bad = true;
     return static_cast<uint64_t>(out - begin) * 8 + pending - static_cast<unsigned>(lead);
 }
 
+template <bool Fast>
+uint64_t EncodeAnyFor(const uint8_t* in, size_t n, const TEncodeTable& table, int lead, uint8_t* out,
+                      bool& bad);
+
+#define VG_ENCODE_ANY                                                         \
+    if (table.Longest <= 14) return EncodePart<4>(in, n, table, lead, out, bad); \
+    if (table.Longest <= 19) return EncodePart<3>(in, n, table, lead, out, bad); \
+    if (table.Longest <= 28) return EncodePart<2>(in, n, table, lead, out, bad); \
+    return EncodePart<1>(in, n, table, lead, out, bad);
+
+template <>
+uint64_t EncodeAnyFor<false>(const uint8_t* in, size_t n, const TEncodeTable& table, int lead,
+                             uint8_t* out, bool& bad) {
+    VG_ENCODE_ANY
+}
+
+template <>
+VG_FAST_SHIFTS uint64_t EncodeAnyFor<true>(const uint8_t* in, size_t n, const TEncodeTable& table,
+                                           int lead, uint8_t* out, bool& bad) {
+    VG_ENCODE_ANY
+}
+#undef VG_ENCODE_ANY
+
 uint64_t EncodeAny(const uint8_t* in, size_t n, const TEncodeTable& table, int lead, uint8_t* out,
                    bool& bad) {
-    if (table.Longest <= 14) return EncodePart<4>(in, n, table, lead, out, bad);
-    if (table.Longest <= 19) return EncodePart<3>(in, n, table, lead, out, bad);
-    if (table.Longest <= 28) return EncodePart<2>(in, n, table, lead, out, bad);
-    return EncodePart<1>(in, n, table, lead, out, bad);
+    return HasFastShifts() ? EncodeAnyFor<true>(in, n, table, lead, out, bad)
+                           : EncodeAnyFor<false>(in, n, table, lead, out, bad);
 }
 
 // Writes bit strings one after the other to OutputStream, the incomplete
@@ -514,14 +523,15 @@ private:
 uint8_t EncodeCounted(const TEncodeTable& table) {
     int64_t longest = IoBlockSize();
     for (const TCountedBlock& counted : CountedBlocks) longest = std::max(longest, counted.Length);
-    uint8_t* const block = IoBlock(longest);
     size_t parts = 1;
     for (const TCountedBlock& counted : CountedBlocks) parts = std::max(parts, static_cast<size_t>(counted.Parts));
     if (PartOutputs.size() < parts) PartOutputs.resize(parts);
     std::vector<std::vector<uint8_t>>& outputs = PartOutputs;
     TBitStitcher stitcher;
     for (const TCountedBlock& counted : CountedBlocks) {
-        if (InputStream->Read(block, counted.Length) != counted.Length) InputChanged();
+        int64_t length;
+        const uint8_t* const block = NextBlock(counted.Length, length);
+        if (length != counted.Length) InputChanged();
         const int parts = counted.Parts;
         std::vector<uint64_t> expected(static_cast<size_t>(parts)), written(expected);
         std::vector<int> leads(static_cast<size_t>(parts));
@@ -530,7 +540,7 @@ uint8_t EncodeCounted(const TEncodeTable& table) {
         for (int k = 0; k < parts; ++k) {
             const auto& counts = PartCounts[counted.FirstPart + static_cast<size_t>(k)];
             uint64_t bits = 0;
-            for (int v = 0; v < 256; ++v) bits += uint64_t{counts[v]} * table.Length[v];
+            for (int v = 0; v < 256; ++v) bits += uint64_t{counts[v]} * (table.Length[v] & 0xFF);
             expected[k] = bits;
             leads[k] = static_cast<int>(position % 8);
             position += bits;
@@ -550,7 +560,9 @@ uint8_t EncodeCounted(const TEncodeTable& table) {
             if (bad[k] || written[k] != expected[k]) InputChanged();
         for (int k = 0; k < parts; ++k) stitcher.Append(outputs[k].data(), written[k]);
     }
-    if (InputStream->Read(block, longest) != 0) InputChanged();
+    int64_t more;
+    NextBlock(longest, more);
+    if (more != 0) InputChanged();
     return static_cast<uint8_t>(stitcher.Finish());
 }
 
@@ -577,6 +589,7 @@ void EncodeData() {
         const CodeEntry& entry = CodeTable[v];
         const int count = entry.Present != 0 && entry.BitCount > 0 ? entry.BitCount : 0;
         if (count > kFastCodeBits) fast = false;
+        table.Length[v] = kNoCode;
         if (count == 0 || count > kFastCodeBits) continue;
         uint64_t code = 0;
         for (int i = 0; i < count; ++i) code = (code << 1) | (entry.Bits[i] & 1u);

@@ -118,23 +118,30 @@ void SetThreads(const benchmark::State& state) {
     unit2::CodecTuning().Threads = static_cast<int>(state.range(0));
 }
 
+// Runs the codec from `input` into `output` (whose memory is used again
+// from run to run, as a caller working in memory would) in memory streams.
+template <typename Work>
+void RunInMemory(benchmark::State& state, const Bytes& input, Bytes& output, const Bytes& expected,
+                 Work work) {
+    state.PauseTiming();
+    unit2::InputStream = std::make_unique<TMemoryStream>(input);
+    auto stream = std::make_unique<TMemoryStream>(std::move(output));
+    stream->Clear();
+    unit2::OutputStream = std::move(stream);
+    state.ResumeTiming();
+    work();
+    state.PauseTiming();
+    output = std::move(static_cast<TMemoryStream&>(*unit2::OutputStream).Data());
+    if (output != expected) state.SkipWithError("the bytes differ");
+    unit2::CloseFiles();
+    state.ResumeTiming();
+}
+
 void BM_CompressMemory(benchmark::State& state) {
     Files& files = TheFiles();
     SetThreads(state);
-    for (auto _ : state) {
-        state.PauseTiming();
-        unit2::InputStream = std::make_unique<TMemoryStream>(files.data);
-        auto output = std::make_unique<TMemoryStream>();
-        output->Data().reserve(files.packed.size());
-        unit2::OutputStream = std::move(output);
-        state.ResumeTiming();
-        unit2::CompressFile();
-        state.PauseTiming();
-        if (static_cast<TMemoryStream&>(*unit2::OutputStream).Data() != files.packed)
-            state.SkipWithError("the compressed bytes differ");
-        unit2::CloseFiles();
-        state.ResumeTiming();
-    }
+    Bytes output(files.packed.size());
+    for (auto _ : state) RunInMemory(state, files.data, output, files.packed, [] { unit2::CompressFile(); });
     state.SetBytesProcessed(state.iterations() * kInputBytes);
     unit2::CodecTuning() = {};
 }
@@ -143,20 +150,12 @@ BENCHMARK(BM_CompressMemory)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->Use
 void BM_ExpandMemory(benchmark::State& state) {
     Files& files = TheFiles();
     SetThreads(state);
+    Bytes output(files.data.size());
     for (auto _ : state) {
-        state.PauseTiming();
-        unit2::ResetCodec();
-        unit2::InputStream = std::make_unique<TMemoryStream>(files.packed);
-        auto output = std::make_unique<TMemoryStream>();
-        output->Data().reserve(files.data.size());
-        unit2::OutputStream = std::move(output);
-        state.ResumeTiming();
-        unit2::DecompressFile();
-        state.PauseTiming();
-        if (static_cast<TMemoryStream&>(*unit2::OutputStream).Data() != files.data)
-            state.SkipWithError("the expanded bytes differ");
-        unit2::CloseFiles();
-        state.ResumeTiming();
+        RunInMemory(state, files.packed, output, files.data, [] {
+            unit2::ResetCodec();
+            unit2::DecompressFile();
+        });
     }
     state.SetBytesProcessed(state.iterations() * kInputBytes);
     unit2::CodecTuning() = {};
