@@ -174,6 +174,13 @@ public:
         if (FFill > 0) OutputStream->Write(WriteBuffer, FFill);
         FFill = 0;
     }
+    // Room to write bytes in place: Free() bytes at Room(), then Advance.
+    uint8_t* Room() { return WriteBuffer + FFill; }
+    int Free() const { return kBlockSize - FFill; }
+    void Advance(int count) {
+        FFill += count;
+        if (FFill == kBlockSize) Flush();
+    }
 
 private:
     void Flush() {
@@ -197,9 +204,32 @@ uint8_t WalkTree(uint64_t& position) {
 }
 
 // The plain decoder: one code after the other from `position`, a code
-// boundary, to the end of the data, with every check.
+// boundary, to the end of the data, with every check. Far from the end of
+// the data, where every code of at most kLookupBits bits lies whole within
+// it, up to five look-ups go at a time.
 void DecodeRest(uint64_t position, TOutput& output) {
+    constexpr uint64_t kFar = 5 * kLookupBits + 64;
     for (;;) {
+        if (ValidBits - position > kFar && output.Free() >= 12) {
+            uint64_t word = MarkedWord(position);
+            if (PairLookup[word >> (64 - kLookupBits)] == 0) {
+                // A long code may end the data.
+                output.Put(WalkTree(position));
+                if (position == ValidBits) break;
+                continue;
+            }
+            uint8_t* out = output.Room();
+            uint8_t* const begin = out;
+            for (int step = 0; step < 5; ++step) {
+                const uint32_t entry = PairLookup[word >> (64 - kLookupBits)];
+                std::memcpy(out, &entry, 2);
+                out += PairCount(entry);
+                word <<= PairTaken(entry);
+            }
+            position = (position & ~uint64_t{7}) + static_cast<uint64_t>(std::countr_zero(word));
+            output.Advance(static_cast<int>(out - begin));
+            continue;
+        }
         const unsigned entry = DecodeLookup[PeekWord(position) >> (64 - kLookupBits)];
         const unsigned length = entry & 0xFF;
         if (length != 0 && length <= ValidBits - position) {
