@@ -42,9 +42,9 @@ struct TCountedBlock {
 std::vector<TCountedBlock> CountedBlocks;
 std::vector<std::array<uint32_t, 256>> PartCounts;
 int64_t CountedBytes = 0;
-std::vector<uint8_t> IoBuffer;
+TLargeBuffer IoBuffer;
 // Where each part of a block is encoded; kept from run to run.
-std::vector<std::vector<uint8_t>> PartOutputs;
+std::vector<TLargeBuffer> PartOutputs;
 
 // Reads the next block of InputStream into ReadBuffer; 0 at the end.
 int ReadBlock() { return static_cast<int>(InputStream->Read(ReadBuffer, kBlockSize)); }
@@ -64,9 +64,9 @@ const uint8_t* NextBlock(int64_t size, int64_t& length) {
         memory.Seek(length, TSeekOrigin::soCurrent);
         return memory.Memory() + position;
     }
-    if (IoBuffer.size() < static_cast<size_t>(size)) IoBuffer.resize(static_cast<size_t>(size));
-    length = InputStream->Read(IoBuffer.data(), size);
-    return IoBuffer.data();
+    IoBuffer.Reserve(static_cast<size_t>(size));
+    length = InputStream->Read(IoBuffer.Data(), size);
+    return IoBuffer.Data();
 }
 
 // How many parts a block of `length` bytes is split into.
@@ -526,7 +526,7 @@ uint8_t EncodeCounted(const TEncodeTable& table) {
     size_t parts = 1;
     for (const TCountedBlock& counted : CountedBlocks) parts = std::max(parts, static_cast<size_t>(counted.Parts));
     if (PartOutputs.size() < parts) PartOutputs.resize(parts);
-    std::vector<std::vector<uint8_t>>& outputs = PartOutputs;
+    std::vector<TLargeBuffer>& outputs = PartOutputs;
     TBitStitcher stitcher;
     for (const TCountedBlock& counted : CountedBlocks) {
         int64_t length;
@@ -546,19 +546,19 @@ uint8_t EncodeCounted(const TEncodeTable& table) {
             position += bits;
             const int64_t size = PartBegin(counted.Length, parts, k + 1) - PartBegin(counted.Length, parts, k);
             const size_t room = static_cast<size_t>((leads[k] + size * table.Longest + 7) / 8 + 16);
-            if (outputs[k].size() < room) outputs[k].resize(room);
+            outputs[k].Reserve(room);
         }
         RunParts(parts, [&](int k) {
             const int64_t begin = PartBegin(counted.Length, parts, k);
             const int64_t end = PartBegin(counted.Length, parts, k + 1);
             bool partBad = false;
             written[k] = EncodeAny(block + begin, static_cast<size_t>(end - begin), table, leads[k],
-                                   outputs[k].data(), partBad);
+                                   outputs[k].Data(), partBad);
             bad[k] = partBad;
         });
         for (int k = 0; k < parts; ++k)
             if (bad[k] || written[k] != expected[k]) InputChanged();
-        for (int k = 0; k < parts; ++k) stitcher.Append(outputs[k].data(), written[k]);
+        for (int k = 0; k < parts; ++k) stitcher.Append(outputs[k].Data(), written[k]);
     }
     int64_t more;
     NextBlock(longest, more);

@@ -92,8 +92,7 @@ void FillPairLookup() {
 // The data section in memory, followed by zero bytes so that a word may be
 // loaded at any bit position; the bits of the last byte past LastByteBits
 // are cleared. ValidBits counts the data bits.
-std::unique_ptr<uint8_t[]> DataBuffer;
-size_t DataCapacity = 0;
+TLargeBuffer DataBuffer;
 const uint8_t* Data = nullptr;
 uint64_t ValidBits = 0;
 constexpr size_t kDataPadding = 64;
@@ -104,26 +103,17 @@ void ReadData() {
     size_t size = 0;
     for (;;) {
         const size_t wanted = std::max(size + 4096, static_cast<size_t>(hint) + 4096) + kDataPadding;
-        if (DataCapacity < wanted) {
-            const size_t capacity = std::max(wanted, size + size / 2 + kDataPadding);
-            auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
-            if (size > 0) std::memcpy(grown.get(), DataBuffer.get(), size);
-            DataBuffer = std::move(grown);
-            DataCapacity = capacity;
-        }
-        const int64_t n = InputStream->Read(DataBuffer.get() + size,
-                                            static_cast<int64_t>(DataCapacity - kDataPadding - size));
+        if (DataBuffer.Size() < wanted) DataBuffer.Reserve(std::max(wanted, size + size / 2 + kDataPadding), size);
+        const int64_t n = InputStream->Read(DataBuffer.Data() + size,
+                                            static_cast<int64_t>(DataBuffer.Size() - kDataPadding - size));
         if (n <= 0) break;
         size += static_cast<size_t>(n);
     }
-    if (!DataBuffer) {
-        DataBuffer = std::make_unique<uint8_t[]>(kDataPadding);
-        DataCapacity = kDataPadding;
-    }
-    std::memset(DataBuffer.get() + size, 0, kDataPadding);
+    uint8_t* const bytes = DataBuffer.Data();
+    std::memset(bytes + size, 0, kDataPadding);
     ValidBits = size == 0 ? 0 : (size - 1) * 8 + LastByteBits;
-    if (size > 0) DataBuffer[size - 1] &= static_cast<uint8_t>(0xFF00u >> LastByteBits);
-    Data = DataBuffer.get();
+    if (size > 0) bytes[size - 1] &= static_cast<uint8_t>(0xFF00u >> LastByteBits);
+    Data = bytes;
 }
 
 // At least 57 data bits from bit position `position` on, the first highest.
@@ -261,17 +251,16 @@ constexpr uint64_t kTailBits = 4096;   // the plain decoder always ends the data
 struct TLane {
     uint64_t Start = 0, Stop = 0, End = 0;
     std::vector<uint64_t> Marks;
-    std::unique_ptr<uint8_t[]> Out;
+    TLargeBuffer Buffer;
+    uint8_t* Out = nullptr;
     size_t Capacity = 0, Count = 0, Skip = 0;
     bool NotesMarks = false, Failed = false;
 
     void Reserve(size_t more) {
         if (Count + more <= Capacity) return;
-        const size_t capacity = std::max(Capacity * 2, Count + more);
-        auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
-        if (Count > 0) std::memcpy(grown.get(), Out.get(), Count);
-        Out = std::move(grown);
-        Capacity = capacity;
+        Buffer.Reserve(std::max(Capacity * 2, Count + more), Count);
+        Out = Buffer.Data();
+        Capacity = Buffer.Size();
     }
 };
 
@@ -334,7 +323,7 @@ template <int M>
             rounds = std::min<uint64_t>(rounds, (lane.Capacity - lane.Count) / kStepBytes - 1);
         }
         if (rounds < 2) break;
-        for (int m = 0; m < M; ++m) out[m] = lanes[m].Out.get() + lanes[m].Count;
+        for (int m = 0; m < M; ++m) out[m] = lanes[m].Out + lanes[m].Count;
         for (uint64_t round = 0; round < rounds; ++round) {
             // Each lane's word holds its next 56 or more bits from the top
             // and one marker bit just below them; the marker's place at the
@@ -364,7 +353,7 @@ template <int M>
             for (int m = 0; m < M; ++m)
                 position[m] = (position[m] & ~uint64_t{7}) + static_cast<uint64_t>(std::countr_zero(word[m]));
         }
-        for (int m = 0; m < M; ++m) lanes[m].Count = static_cast<size_t>(out[m] - lanes[m].Out.get());
+        for (int m = 0; m < M; ++m) lanes[m].Count = static_cast<size_t>(out[m] - lanes[m].Out);
     }
     // Each lane on its own, code by code, to its first boundary at or
     // after its stop.
@@ -458,6 +447,7 @@ void DecodeSideBySide(uint64_t& position, TOutput& output) {
         for (int k = 0; k < count; ++k) {
             TLane& lane = Lanes[k];
             lane.Stop = k + 1 < count ? Lanes[k + 1].Start : position + bits;
+            lane.Count = 0;
             lane.Reserve(static_cast<size_t>((lane.Stop - lane.Start) / 2) + 65536);
         }
         RunParts(threads, [&](int t) { DecodeLaneGroup(&Lanes[t * perThread], perThread); });
@@ -466,7 +456,7 @@ void DecodeSideBySide(uint64_t& position, TOutput& output) {
         for (int k = 1; k < count; ++k)
             if (!Join(Lanes[k - 1], Lanes[k])) return;
         for (int k = 0; k < count; ++k)
-            output.Append(Lanes[k].Out.get() + Lanes[k].Skip, Lanes[k].Count - Lanes[k].Skip);
+            output.Append(Lanes[k].Out + Lanes[k].Skip, Lanes[k].Count - Lanes[k].Skip);
         position = Lanes[count - 1].End;
     }
 }

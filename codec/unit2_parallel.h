@@ -5,11 +5,19 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <memory>
+#include <new>
 #include <functional>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace unit2 {
 
@@ -47,6 +55,37 @@ inline bool HasFastShifts() {
 #define VG_FAST_SHIFTS
 inline bool HasFastShifts() { return false; }
 #endif
+
+// A large buffer of bytes, left uninitialised, that keeps its memory from
+// run to run and asks the system for large pages where it offers them, so
+// that filling it takes few page faults.
+class TLargeBuffer {
+public:
+    uint8_t* Data() const { return FData.get(); }
+    size_t Size() const { return FSize; }
+    // Makes room for `size` bytes; the first `keep` bytes are kept.
+    void Reserve(size_t size, size_t keep = 0) {
+        if (size <= FSize) return;
+        constexpr size_t kLargePage = size_t{2} << 20;
+        const size_t rounded = (size + kLargePage - 1) / kLargePage * kLargePage;
+        void* memory = std::aligned_alloc(kLargePage, rounded);
+        if (!memory) throw std::bad_alloc();
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        ::madvise(memory, rounded, MADV_HUGEPAGE);
+#endif
+        std::unique_ptr<uint8_t[], TFree> grown(static_cast<uint8_t*>(memory));
+        if (keep > 0) std::memcpy(grown.get(), FData.get(), keep);
+        FData = std::move(grown);
+        FSize = rounded;
+    }
+
+private:
+    struct TFree {
+        void operator()(uint8_t* memory) const { std::free(memory); }
+    };
+    std::unique_ptr<uint8_t[], TFree> FData;
+    size_t FSize = 0;
+};
 
 // Runs work(0) .. work(count - 1), work(0) on the calling thread and each
 // other on a thread of its own; returns when all have ended and passes on
