@@ -29,7 +29,6 @@ TreeNode* const DecodeRoot = &NodePool[kDecodeRootIndex];
 
 namespace {
 
-
 // What the frequency count saw: the length of every block and the byte
 // counts of each of its parts. The encoder's second pass over the input
 // must see the same bytes again, and takes from these counts where in the
@@ -461,33 +460,29 @@ template <int G>
     return static_cast<uint64_t>(out - begin) * 8 + pending - static_cast<unsigned>(lead);
 }
 
-template <bool Fast>
-uint64_t EncodeAnyFor(const uint8_t* in, size_t n, const TEncodeTable& table, int lead, uint8_t* out,
-                      bool& bad);
-
-#define VG_ENCODE_ANY                                                         \
-    if (table.Longest <= 14) return EncodePart<4>(in, n, table, lead, out, bad); \
-    if (table.Longest <= 19) return EncodePart<3>(in, n, table, lead, out, bad); \
-    if (table.Longest <= 28) return EncodePart<2>(in, n, table, lead, out, bad); \
+[[gnu::always_inline]] inline uint64_t EncodeInline(const uint8_t* in, size_t n,
+                                                    const TEncodeTable& table, int lead,
+                                                    uint8_t* out, bool& bad) {
+    if (table.Longest <= 14) return EncodePart<4>(in, n, table, lead, out, bad);
+    if (table.Longest <= 19) return EncodePart<3>(in, n, table, lead, out, bad);
+    if (table.Longest <= 28) return EncodePart<2>(in, n, table, lead, out, bad);
     return EncodePart<1>(in, n, table, lead, out, bad);
-
-template <>
-uint64_t EncodeAnyFor<false>(const uint8_t* in, size_t n, const TEncodeTable& table, int lead,
-                             uint8_t* out, bool& bad) {
-    VG_ENCODE_ANY
 }
 
-template <>
-VG_FAST_SHIFTS uint64_t EncodeAnyFor<true>(const uint8_t* in, size_t n, const TEncodeTable& table,
-                                           int lead, uint8_t* out, bool& bad) {
-    VG_ENCODE_ANY
+uint64_t EncodeAnywhere(const uint8_t* in, size_t n, const TEncodeTable& table, int lead,
+                        uint8_t* out, bool& bad) {
+    return EncodeInline(in, n, table, lead, out, bad);
 }
-#undef VG_ENCODE_ANY
+
+VG_FAST_SHIFTS uint64_t EncodeFastShifts(const uint8_t* in, size_t n, const TEncodeTable& table,
+                                         int lead, uint8_t* out, bool& bad) {
+    return EncodeInline(in, n, table, lead, out, bad);
+}
 
 uint64_t EncodeAny(const uint8_t* in, size_t n, const TEncodeTable& table, int lead, uint8_t* out,
                    bool& bad) {
-    return HasFastShifts() ? EncodeAnyFor<true>(in, n, table, lead, out, bad)
-                           : EncodeAnyFor<false>(in, n, table, lead, out, bad);
+    return HasFastShifts() ? EncodeFastShifts(in, n, table, lead, out, bad)
+                           : EncodeAnywhere(in, n, table, lead, out, bad);
 }
 
 // Writes bit strings one after the other to OutputStream, the incomplete

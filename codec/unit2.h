@@ -17,7 +17,7 @@
 
 namespace unit2 {
 
-constexpr int kBlockSize = 32768;        // files move in blocks of this size
+constexpr int kBlockSize = 32768;        // size of ReadBuffer and WriteBuffer
 constexpr int kTableBufferSize = 1496;   // packed code table, with its length field
 constexpr int kMaxTableLength = 1492;    // the longest table a decoder reads back
 constexpr int kNodeCount = 512;

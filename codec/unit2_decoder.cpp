@@ -370,30 +370,24 @@ template <int M>
     }
 }
 
-template <bool Fast>
-void DecodeLaneGroupFor(TLane* lanes, int count);
-
-template <>
-void DecodeLaneGroupFor<false>(TLane* lanes, int count) {
+[[gnu::always_inline]] inline void DecodeLaneGroupInline(TLane* lanes, int count) {
     for (; count >= 4; lanes += 4, count -= 4) DecodeLanes<4>(lanes);
     if (count == 3) DecodeLanes<3>(lanes);
     if (count == 2) DecodeLanes<2>(lanes);
     if (count == 1) DecodeLanes<1>(lanes);
 }
 
-template <>
-VG_FAST_SHIFTS void DecodeLaneGroupFor<true>(TLane* lanes, int count) {
-    for (; count >= 4; lanes += 4, count -= 4) DecodeLanes<4>(lanes);
-    if (count == 3) DecodeLanes<3>(lanes);
-    if (count == 2) DecodeLanes<2>(lanes);
-    if (count == 1) DecodeLanes<1>(lanes);
+void DecodeLaneGroupAnywhere(TLane* lanes, int count) { DecodeLaneGroupInline(lanes, count); }
+
+VG_FAST_SHIFTS void DecodeLaneGroupFastShifts(TLane* lanes, int count) {
+    DecodeLaneGroupInline(lanes, count);
 }
 
 void DecodeLaneGroup(TLane* lanes, int count) {
     if (HasFastShifts())
-        DecodeLaneGroupFor<true>(lanes, count);
+        DecodeLaneGroupFastShifts(lanes, count);
     else
-        DecodeLaneGroupFor<false>(lanes, count);
+        DecodeLaneGroupAnywhere(lanes, count);
 }
 
 // Runs lane `k - 1`'s true decoding on from its end until it meets a code
