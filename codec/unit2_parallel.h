@@ -27,14 +27,14 @@ struct TCodecTuning {
     // Compressing: the input is read, counted and encoded in blocks of
     // this many bytes, and no part of a block is made smaller than
     // MinPartBytes.
-    int64_t BlockBytes = int64_t{8} << 20;
+    int64_t BlockBytes = int64_t{2} << 20;
     int64_t MinPartBytes = 1 << 20;
     // Expanding: parts of the data decoded side by side within one thread.
     int Lanes = 4;
     // Expanding: no part of the data bits is made smaller than this, and
     // the parts decoded at one time span at most RoundBits.
     int64_t MinLaneBits = 1 << 18;
-    int64_t RoundBits = int64_t{1} << 28;
+    int64_t RoundBits = int64_t{1} << 25;
 };
 
 TCodecTuning& CodecTuning();
