@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <typeinfo>
 #include <vector>
 
 #include "codec/unit2.h"
@@ -92,31 +93,44 @@ void FillPairLookup() {
 // The data section in memory, followed by zero bytes so that a word may be
 // loaded at any bit position; the bits of the last byte past LastByteBits
 // are cleared. ValidBits counts the data bits.
+// The data section: DataSize bytes at Data, of which ValidBits bits count.
+// A plain memory stream's own bytes are decoded where they lie; any other
+// stream is read into DataBuffer. Whole words are loaded only where at
+// least 8 bytes follow; near the end PeekWordNearEnd takes what is left.
+// Bits past ValidBits may be anything: no code is taken that needs them.
 TLargeBuffer DataBuffer;
 const uint8_t* Data = nullptr;
+size_t DataSize = 0;
 uint64_t ValidBits = 0;
-constexpr size_t kDataPadding = 64;
 
 void ReadData() {
-    // The stream's size is only a hint: the reads decide.
-    const int64_t hint = std::max<int64_t>(0, InputStream->Size() - InputStream->Position());
-    size_t size = 0;
-    for (;;) {
-        const size_t wanted = std::max(size + 4096, static_cast<size_t>(hint) + 4096) + kDataPadding;
-        if (DataBuffer.Size() < wanted) DataBuffer.Reserve(std::max(wanted, size + size / 2 + kDataPadding), size);
-        const int64_t n = InputStream->Read(DataBuffer.Data() + size,
-                                            static_cast<int64_t>(DataBuffer.Size() - kDataPadding - size));
-        if (n <= 0) break;
-        size += static_cast<size_t>(n);
+    if (typeid(*InputStream) == typeid(TMemoryStream)) {
+        auto& memory = static_cast<TMemoryStream&>(*InputStream);
+        const int64_t position = memory.Position();
+        const int64_t size = std::max<int64_t>(0, memory.Size() - position);
+        memory.Seek(size, TSeekOrigin::soCurrent);
+        Data = memory.Memory() + (size > 0 ? position : 0);
+        DataSize = static_cast<size_t>(size);
+    } else {
+        // The stream's size is only a hint: the reads decide.
+        const int64_t hint = std::max<int64_t>(0, InputStream->Size() - InputStream->Position());
+        size_t size = 0;
+        for (;;) {
+            const size_t wanted = std::max(size, static_cast<size_t>(hint)) + 4096;
+            if (DataBuffer.Size() < wanted) DataBuffer.Reserve(std::max(wanted, size + size / 2), size);
+            const int64_t n = InputStream->Read(DataBuffer.Data() + size,
+                                                static_cast<int64_t>(DataBuffer.Size() - size));
+            if (n <= 0) break;
+            size += static_cast<size_t>(n);
+        }
+        Data = DataBuffer.Data();
+        DataSize = size;
     }
-    uint8_t* const bytes = DataBuffer.Data();
-    std::memset(bytes + size, 0, kDataPadding);
-    ValidBits = size == 0 ? 0 : (size - 1) * 8 + LastByteBits;
-    if (size > 0) bytes[size - 1] &= static_cast<uint8_t>(0xFF00u >> LastByteBits);
-    Data = bytes;
+    ValidBits = DataSize == 0 ? 0 : (DataSize - 1) * 8 + LastByteBits;
 }
 
-// At least 57 data bits from bit position `position` on, the first highest.
+// At least 57 data bits from bit position `position` on, the first highest;
+// at least 8 bytes must follow position / 8.
 inline uint64_t PeekWord(uint64_t position) {
     uint64_t word;
     std::memcpy(&word, Data + (position >> 3), sizeof word);
@@ -132,6 +146,17 @@ inline uint64_t MarkedWord(uint64_t position) {
     std::memcpy(&word, Data + (position >> 3), sizeof word);
     if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
     return (word | 1) << (position & 7);
+}
+
+// PeekWord anywhere: bytes past the end of the data count as zero.
+uint64_t PeekWordNearEnd(uint64_t position) {
+    uint8_t bytes[8] = {};
+    const size_t first = static_cast<size_t>(position >> 3);
+    if (first < DataSize) std::memcpy(bytes, Data + first, std::min<size_t>(8, DataSize - first));
+    uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return word << (position & 7);
 }
 
 inline unsigned BitAt(uint64_t position) { return (Data[position >> 3] >> (7 - (position & 7))) & 1u; }
@@ -220,7 +245,7 @@ void DecodeRest(uint64_t position, TOutput& output) {
             output.Advance(static_cast<int>(out - begin));
             continue;
         }
-        const unsigned entry = DecodeLookup[PeekWord(position) >> (64 - kLookupBits)];
+        const unsigned entry = DecodeLookup[PeekWordNearEnd(position) >> (64 - kLookupBits)];
         const unsigned length = entry & 0xFF;
         if (length != 0 && length <= ValidBits - position) {
             output.Put(static_cast<uint8_t>(entry >> 8));
@@ -266,8 +291,8 @@ struct TLane {
 
 std::vector<TLane> Lanes;
 
-// Decodes one code at `position` without raising: false when the bits are
-// no code or run past the data.
+// Decodes one code at `position`, far from the end of the data, without
+// raising: false when the bits are no code or run past the data.
 bool DecodeOne(uint64_t& position, uint8_t& symbol) {
     const uint32_t entry = PairLookup[PeekWord(position) >> (64 - kLookupBits)];
     if (entry != 0) {
