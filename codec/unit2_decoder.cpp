@@ -467,7 +467,8 @@ void DecodeSideBySide(uint64_t& position, TOutput& output) {
             TLane& lane = Lanes[k];
             lane.Stop = k + 1 < count ? Lanes[k + 1].Start : position + bits;
             lane.Count = 0;
-            lane.Reserve(static_cast<size_t>((lane.Stop - lane.Start) / 2) + 65536);
+            // Room for codes of 6 bits on average; a lane grows when it needs more.
+            lane.Reserve(static_cast<size_t>((lane.Stop - lane.Start) / 6) + 65536);
         }
         RunParts(threads, [&](int t) { DecodeLaneGroup(&Lanes[t * perThread], perThread); });
         for (int k = 0; k < count; ++k)

@@ -66,12 +66,16 @@ public:
     // Makes room for `size` bytes; the first `keep` bytes are kept.
     void Reserve(size_t size, size_t keep = 0) {
         if (size <= FSize) return;
+        // Large pages only where the buffer fills at least one: a large
+        // page is cleared whole on its first use.
         constexpr size_t kLargePage = size_t{2} << 20;
-        const size_t rounded = (size + kLargePage - 1) / kLargePage * kLargePage;
-        void* memory = std::aligned_alloc(kLargePage, rounded);
+        const bool large = size >= kLargePage;
+        const size_t alignment = large ? kLargePage : 64;
+        const size_t rounded = (size + alignment - 1) / alignment * alignment;
+        void* memory = std::aligned_alloc(alignment, rounded);
         if (!memory) throw std::bad_alloc();
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-        ::madvise(memory, rounded, MADV_HUGEPAGE);
+        if (large) ::madvise(memory, rounded, MADV_HUGEPAGE);
 #endif
         std::unique_ptr<uint8_t[], TFree> grown(static_cast<uint8_t*>(memory));
         if (keep > 0) std::memcpy(grown.get(), FData.get(), keep);
