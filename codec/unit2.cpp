@@ -519,7 +519,8 @@ uint8_t EncodeCounted(const TEncodeTable& table) {
     int64_t longest = IoBlockSize();
     for (const TCountedBlock& counted : CountedBlocks) longest = std::max(longest, counted.Length);
     size_t parts = 1;
-    for (const TCountedBlock& counted : CountedBlocks) parts = std::max(parts, static_cast<size_t>(counted.Parts));
+    for (const TCountedBlock& counted : CountedBlocks)
+        parts = std::max(parts, static_cast<size_t>(counted.Parts));
     if (PartOutputs.size() < parts) PartOutputs.resize(parts);
     std::vector<TLargeBuffer>& outputs = PartOutputs;
     TBitStitcher stitcher;
@@ -539,7 +540,8 @@ uint8_t EncodeCounted(const TEncodeTable& table) {
             expected[k] = bits;
             leads[k] = static_cast<int>(position % 8);
             position += bits;
-            const int64_t size = PartBegin(counted.Length, parts, k + 1) - PartBegin(counted.Length, parts, k);
+            const int64_t size =
+                PartBegin(counted.Length, parts, k + 1) - PartBegin(counted.Length, parts, k);
             const size_t room = static_cast<size_t>((leads[k] + size * table.Longest + 7) / 8 + 16);
             outputs[k].Reserve(room);
         }

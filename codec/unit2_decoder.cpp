@@ -376,7 +376,8 @@ template <int M>
                 }
             }
             for (int m = 0; m < M; ++m)
-                position[m] = (position[m] & ~uint64_t{7}) + static_cast<uint64_t>(std::countr_zero(word[m]));
+                position[m] = (position[m] & ~uint64_t{7}) +
+                              static_cast<uint64_t>(std::countr_zero(word[m]));
         }
         for (int m = 0; m < M; ++m) lanes[m].Count = static_cast<size_t>(out[m] - lanes[m].Out);
     }
@@ -444,10 +445,10 @@ void DecodeSideBySide(uint64_t& position, TOutput& output) {
     const int lanesPerThread = std::clamp(tuning.Lanes, 1, 4);
     const uint64_t minimum = static_cast<uint64_t>(std::max<int64_t>(tuning.MinLaneBits, 64));
     while (ValidBits - position > kTailBits) {
-        const uint64_t bits = std::min(ValidBits - position - kTailBits,
-                                       static_cast<uint64_t>(std::max<int64_t>(tuning.RoundBits, 64)));
-        int threads = static_cast<int>(
-            std::min<uint64_t>(CodecThreads(), bits / (minimum * static_cast<uint64_t>(lanesPerThread))));
+        const uint64_t round = static_cast<uint64_t>(std::max<int64_t>(tuning.RoundBits, 64));
+        const uint64_t bits = std::min(ValidBits - position - kTailBits, round);
+        const uint64_t perThreadBits = minimum * static_cast<uint64_t>(lanesPerThread);
+        int threads = static_cast<int>(std::min<uint64_t>(CodecThreads(), bits / perThreadBits));
         int perThread = lanesPerThread;
         if (threads < 1) {
             threads = 1;
@@ -458,7 +459,8 @@ void DecodeSideBySide(uint64_t& position, TOutput& output) {
         if (Lanes.size() < static_cast<size_t>(count)) Lanes.resize(static_cast<size_t>(count));
         for (int k = 0; k < count; ++k) {
             TLane& lane = Lanes[k];
-            lane.Start = k == 0 ? position : (position + bits * static_cast<uint64_t>(k) / count) & ~uint64_t{7};
+            const uint64_t guess = position + bits * static_cast<uint64_t>(k) / count;
+            lane.Start = k == 0 ? position : guess & ~uint64_t{7};
             lane.Failed = false;
             lane.Skip = 0;
             lane.NotesMarks = k > 0;

@@ -93,7 +93,8 @@ struct Files {
             throw std::runtime_error("cjpeg failed (package libjpeg-turbo-progs)");
         const Bytes one = ReadWhole(jpeg);
         if (one.empty()) throw std::runtime_error("cjpeg wrote nothing");
-        while (static_cast<int64_t>(data.size()) < kInputBytes) data.insert(data.end(), one.begin(), one.end());
+        while (static_cast<int64_t>(data.size()) < kInputBytes)
+            data.insert(data.end(), one.begin(), one.end());
         data.resize(kInputBytes);
         WriteWhole(input, data);
         std::filesystem::remove(picture);
@@ -142,7 +143,8 @@ void BM_CompressMemory(benchmark::State& state) {
     Files& files = TheFiles();
     SetThreads(state);
     Bytes output(files.packed.size());
-    for (auto _ : state) RunInMemory(state, files.data, output, files.packed, [] { unit2::CompressFile(); });
+    for (auto _ : state)
+        RunInMemory(state, files.data, output, files.packed, [] { unit2::CompressFile(); });
     state.SetBytesProcessed(state.iterations() * kInputBytes);
     unit2::CodecTuning() = {};
 }
@@ -249,7 +251,8 @@ void CompareBestRuns() {
     Files& files = TheFiles();
     const int runs = 20;
     const double megabytes = static_cast<double>(kInputBytes) / 1e6;
-    std::printf("\nIn memory, 16 MiB of JPEG bytes, shortest of %d runs (MB/s of original bytes):\n", runs);
+    std::printf("\nIn memory, 16 MiB of JPEG bytes, shortest of %d runs "
+                "(MB/s of original bytes):\n", runs);
     const struct {
         const char* name;
         bool compress;
@@ -275,7 +278,8 @@ void CompareBestRuns() {
     std::printf("  cp                     %8.2f ms\n", cp);
     std::printf("  vendaru-cli compress   %8.2f ms   %5.2f x cp (target at most 4)\n", compress,
                 compress / cp);
-    std::printf("  vendaru-cli expand     %8.2f ms   %5.2f x cp (target at most 4)\n", expand, expand / cp);
+    std::printf("  vendaru-cli expand     %8.2f ms   %5.2f x cp (target at most 4)\n", expand,
+                expand / cp);
 }
 
 }  // namespace

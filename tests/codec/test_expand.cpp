@@ -177,14 +177,16 @@ TEST_F(CodecTest, LanesReachTheVerdictOfThePlainDecoder) {
         if (file.size() <= start) return Bytes{};
         const uint64_t bits = (file.size() - start - 1) * 8 + (file[0] == 0 ? 8 : file[0]);
         Bytes output;
+        const auto wholeBlocks = [&] { return Bytes(output.begin(), output.end() - output.size() % 32768); };
         for (uint64_t position = 0;;) {
             const TreeNode* node = DecodeRoot;
             while (node && node->Left) {
-                if (position == bits) return Bytes(output.begin(), output.end() - output.size() % 32768);
-                node = (file[start + position / 8] >> (7 - position % 8) & 1) ? node->Right : node->Left;
+                if (position == bits) return wholeBlocks();
+                const bool one = file[start + position / 8] >> (7 - position % 8) & 1;
+                node = one ? node->Right : node->Left;
                 ++position;
             }
-            if (!node) return Bytes(output.begin(), output.end() - output.size() % 32768);
+            if (!node) return wholeBlocks();
             output.push_back(node->Symbol);
             if (position == bits) return output;
         }
@@ -210,7 +212,8 @@ TEST_F(CodecTest, LanesReachTheVerdictOfThePlainDecoder) {
     for (int round = 0; round < 300; ++round) {
         Bytes damaged = file;
         const size_t limit = round % 2 == 0 ? 80 : file.size();
-        for (int i = 0; i < 1 + round % 4; ++i) damaged[random() % limit] ^= static_cast<uint8_t>(1u << (random() % 8));
+        for (int i = 0; i < 1 + round % 4; ++i)
+            damaged[random() % limit] ^= static_cast<uint8_t>(1u << (random() % 8));
         compare(damaged, "flips, round " + std::to_string(round));
     }
     EXPECT_GT(refused, 10);
