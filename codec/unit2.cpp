@@ -518,10 +518,10 @@ private:
 uint8_t EncodeCounted(const TEncodeTable& table) {
     int64_t longest = IoBlockSize();
     for (const TCountedBlock& counted : CountedBlocks) longest = std::max(longest, counted.Length);
-    size_t parts = 1;
+    size_t mostParts = 1;
     for (const TCountedBlock& counted : CountedBlocks)
-        parts = std::max(parts, static_cast<size_t>(counted.Parts));
-    if (PartOutputs.size() < parts) PartOutputs.resize(parts);
+        mostParts = std::max(mostParts, static_cast<size_t>(counted.Parts));
+    if (PartOutputs.size() < mostParts) PartOutputs.resize(mostParts);
     std::vector<TLargeBuffer>& outputs = PartOutputs;
     TBitStitcher stitcher;
     for (const TCountedBlock& counted : CountedBlocks) {
