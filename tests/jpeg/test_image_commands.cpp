@@ -96,6 +96,20 @@ TEST(ImageCommands, FailuresKeepAnExistingOutputAndLeaveNothingBehind) {
               (std::vector<std::string>{"notes.234", "notes.txt", "old.234", "old.bmp"}));
 }
 
+TEST(ImageCommands, SummaryThatCannotBePrintedKeepsTheOldOutput) {
+    TempDir dir;
+    MakePhoto(16, 16)->SaveToFile(dir / "in.bmp");
+    WriteFile(dir / "out.234", {'k', 'e', 'e', 'p'});
+    const std::string command = "cd '" + dir.path.string() + "' && '" VG_CLI_PATH
+                                "' pack in.bmp out.234 >/dev/full 2>err.txt";
+    const int raw = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1);
+    const std::vector<uint8_t> err = ReadFile(dir / "err.txt");
+    EXPECT_NE(std::string(err.begin(), err.end()).find("No space left on device"), std::string::npos);
+    EXPECT_EQ(ReadFile(dir / "out.234"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(FolderContents(dir), (std::vector<std::string>{"err.txt", "in.bmp", "out.234"}));
+}
+
 TEST(ImageCommands, EmptyBitmapPacksAndUnpacksToAnEmptyFile) {
     TempDir dir;
     WriteFile(dir / "empty.bmp", {});
