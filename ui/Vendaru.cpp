@@ -3,6 +3,7 @@
 #include <QScreen>
 #include <memory>
 
+#include "core/safe_write.h"
 #include "imaging/jpeg.h"
 #include "ui/application.h"
 #include "ui/formats.h"
@@ -11,6 +12,8 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // A save cut short by a signal leaves no temporary file behind.
+    RemoveTemporaryFilesOnSignals();
     // Closing the main window ends the program; closing "Tabel kode" only hides it.
     QApplication::setQuitOnLastWindowClosed(false);
     ReadLocaleSeparators();
