@@ -7,17 +7,37 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "core/exceptions.h"
 #include "core/streams.h"
 
-class QPainter;
-class QRect;
+class TBitmap;
 class TGraphic;
 
-// Reference-counted data shared by several graphic objects. A holder that
-// takes a reference calls Reference(); the holder whose Release() brings the
-// count from 1 to 0 frees the record.
+// A rectangle in the coordinates of a drawing surface; Right and Bottom lie
+// just outside it.
+struct TRect {
+    int Left = 0;
+    int Top = 0;
+    int Right = 0;
+    int Bottom = 0;
+    int Width() const { return Right - Left; }
+    int Height() const { return Bottom - Top; }
+    bool IsEmpty() const { return Right <= Left || Bottom <= Top; }
+    bool operator==(const TRect&) const = default;
+};
+
+// The surface a graphic draws itself on; the windows supply one.
+class TCanvas {
+public:
+    virtual ~TCanvas() = default;
+    // Scales the bitmap's pixels into `rect` (a bitmap that is not empty).
+    virtual void StretchDraw(const TRect& rect, const TBitmap& bitmap) = 0;
+};
+
+// Reference-counted data shared by several graphic objects, held through
+// TSharedRef handles; the record is freed when the last handle lets it go.
 class TSharedImage {
 public:
     TSharedImage() = default;
@@ -25,14 +45,47 @@ public:
     TSharedImage& operator=(const TSharedImage&) = delete;
     virtual ~TSharedImage() = default;
 
+    // The number of holders.
+    int32_t RefCount() const { return FRefCount; }
+
+private:
+    template <class T>
+    friend class TSharedRef;
     void Reference() { ++FRefCount; }
     void Release() {
         if (--FRefCount == 0) delete this;
     }
-    int32_t RefCount() const { return FRefCount; }
+    int32_t FRefCount = 0;
+};
+
+// A holder of a shared record: copying the handle takes a reference,
+// destroying or reassigning it releases one.
+template <class T>
+class TSharedRef {
+public:
+    TSharedRef() = default;
+    explicit TSharedRef(std::unique_ptr<T> record) : FRecord(record.release()) {
+        if (FRecord) FRecord->Reference();
+    }
+    TSharedRef(const TSharedRef& other) : FRecord(other.FRecord) {
+        if (FRecord) FRecord->Reference();
+    }
+    TSharedRef(TSharedRef&& other) noexcept : FRecord(other.FRecord) { other.FRecord = nullptr; }
+    TSharedRef& operator=(TSharedRef other) noexcept {
+        std::swap(FRecord, other.FRecord);
+        return *this;
+    }
+    ~TSharedRef() {
+        if (FRecord) FRecord->Release();
+    }
+
+    T* get() const { return FRecord; }
+    T& operator*() const { return *FRecord; }
+    T* operator->() const { return FRecord; }
+    explicit operator bool() const { return FRecord != nullptr; }
 
 private:
-    int32_t FRefCount = 0;
+    T* FRecord = nullptr;
 };
 
 // What a class record says about a graphic class: its name, its base (for
@@ -82,8 +135,8 @@ public:
     virtual void SetWidth(int value) = 0;
     virtual void SetHeight(int value) = 0;
 
-    // Stretches the graphic into `rect`.
-    virtual void Draw(QPainter& painter, const QRect& rect) = 0;
+    // Stretches the graphic into `rect` on the canvas.
+    virtual void Draw(TCanvas& canvas, const TRect& rect) = 0;
 
     virtual void LoadFromFile(const std::string& fileName);  // EFOpenError
     virtual void SaveToFile(const std::string& fileName);    // EFCreateError

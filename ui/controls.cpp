@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "ui/application.h"
+#include "ui/qimage_convert.h"
 
 QFont FormFont() {
     QFont font(QStringLiteral("Sans Serif"));
@@ -50,7 +51,8 @@ void TImage::paintEvent(QPaintEvent*) {
             target.setSize(QSize(graphic->Width(), graphic->Height()));
             if (Center) target.moveCenter(rect().center());
         }
-        graphic->Draw(painter, target);
+        TPainterCanvas canvas(painter);
+        graphic->Draw(canvas, ToRect(target));
     } catch (...) {
         // Report outside the paint event, once for this graphic.
         FDrawFailed = true;

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "imaging/bitmap.h"
+#include "ui/qimage_convert.h"
 
 TFileDialog::TFileDialog(QWidget* owner, std::string name, TKind kind, bool preview)
     : FOwner(owner), FName(std::move(name)), FKind(kind), FPreview(preview) {}
@@ -78,7 +79,8 @@ protected:
                            area.y() + (area.height() - size.height()) / 2, size.width(), size.height());
         QPainter painter(this);
         try {
-            FBitmap->Draw(painter, target);
+            TPainterCanvas canvas(painter);
+            FBitmap->Draw(canvas, ToRect(target));
         } catch (...) {
             // A preview is a courtesy: one that cannot be drawn is left out.
             FBitmap.reset();

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <QPainter>
+#include <utility>
 
 #include "bmp_builder.h"
-#include "imaging/qimage_convert.h"
+#include "tests/support/other_graphic.h"
 
 namespace {
 
@@ -79,22 +79,7 @@ TEST(Bitmap, AssignFromNullAndSelf) {
 }
 
 TEST(Bitmap, AssignFromAForeignClassRaisesConvertError) {
-    class TOther : public TGraphic {
-    public:
-        static TGraphicClass StaticClass() {
-            static const TGraphicClassInfo info{"TOther", TGraphic::StaticClass(), nullptr};
-            return &info;
-        }
-        TGraphicClass ClassType() const override { return StaticClass(); }
-        bool Empty() const override { return true; }
-        int Width() const override { return 0; }
-        int Height() const override { return 0; }
-        void SetWidth(int) override {}
-        void SetHeight(int) override {}
-        void Draw(QPainter&, const QRect&) override {}
-        void ReadFromStream(TStream&) override {}
-        void WriteToStream(TStream&) override {}
-    } other;
+    TOther other;
     TBitmap bitmap;
     try {
         bitmap.Assign(&other);
@@ -203,7 +188,8 @@ TEST(Bitmap, RowAddressRange) {
     const uint8_t* base = bitmap.Image().Pixels.data();
     EXPECT_EQ(bitmap.RowAddress(0), base + 12);  // bottom-up: the top row is stored last
     EXPECT_EQ(bitmap.RowAddress(1), base);
-    bitmap.RowAddress(2);  // where a further row would begin
+    // Where a further row would begin: below the bottom row, before the buffer.
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(bitmap.RowAddress(2)), reinterpret_cast<uintptr_t>(base) - 12);
     for (int r : {-1, 3}) {
         try {
             bitmap.RowAddress(r);
@@ -244,26 +230,21 @@ TEST(Bitmap, SixteenBitMasksAreFilledInWhenWriting) {
     EXPECT_EQ(out[55], 0xF8);  // red mask F800
 }
 
-TEST(Bitmap, QImageConversionAndDrawing) {
+TEST(Bitmap, DrawingStretchesOntoTheCanvasUnlessThereIsNothingToShow) {
+    struct TRecordingCanvas : TCanvas {
+        std::vector<std::pair<TRect, const TBitmap*>> Calls;
+        void StretchDraw(const TRect& rect, const TBitmap& bitmap) override { Calls.push_back({rect, &bitmap}); }
+    } canvas;
     TBitmap bitmap;
+    bitmap.Draw(canvas, {0, 0, 6, 4});
+    EXPECT_TRUE(canvas.Calls.empty());
     Fill24(bitmap, 3, 2, kPure);
-    bitmap.SetPixelDepth(pd8);
-    const QImage image = BitmapToQImage(bitmap);
-    ASSERT_EQ(image.size(), QSize(3, 2));
-    EXPECT_EQ(image.pixel(2, 0), qRgb(255, 0, 0));
-    EXPECT_EQ(image.pixel(0, 1), qRgb(0, 255, 0));
-    EXPECT_EQ(image.pixel(1, 1), qRgb(0, 0, 255));
-    EXPECT_EQ(image.pixel(0, 0), qRgb(0, 0, 0));
-
-    QImage target(6, 4, QImage::Format_RGB32);
-    target.fill(Qt::gray);
-    {
-        QPainter painter(&target);
-        bitmap.Draw(painter, QRect(0, 0, 6, 4));
-    }
-    EXPECT_EQ(target.pixel(5, 0), qRgb(255, 0, 0));
-    EXPECT_EQ(target.pixel(0, 3), qRgb(0, 255, 0));
-    EXPECT_TRUE(BitmapToQImage(TBitmap()).isNull());
+    bitmap.Draw(canvas, {2, 1, 2, 5});
+    EXPECT_TRUE(canvas.Calls.empty());
+    bitmap.Draw(canvas, {2, 1, 8, 5});
+    ASSERT_EQ(canvas.Calls.size(), 1u);
+    EXPECT_EQ(canvas.Calls[0].first, (TRect{2, 1, 8, 5}));
+    EXPECT_EQ(canvas.Calls[0].second, &bitmap);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // The pack and unpack commands of vendaru-cli, run as a user runs them.
 #include <gtest/gtest.h>
 
+#include <elf.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -38,6 +40,44 @@ std::vector<std::string> FolderContents(const TempDir& folder) {
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// The shared libraries an ELF executable names in its dynamic section.
+std::vector<std::string> NeededLibraries(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Elf64_Ehdr header;
+    if (file.size() < sizeof header) throw std::runtime_error("not an ELF file: " + path);
+    std::memcpy(&header, file.data(), sizeof header);
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64)
+        throw std::runtime_error("not a 64-bit ELF file: " + path);
+    auto section = [&](size_t i) {
+        Elf64_Shdr s;
+        std::memcpy(&s, file.data() + header.e_shoff + i * header.e_shentsize, sizeof s);
+        return s;
+    };
+    std::vector<std::string> needed;
+    for (size_t i = 0; i < header.e_shnum; ++i) {
+        const Elf64_Shdr dynamic = section(i);
+        if (dynamic.sh_type != SHT_DYNAMIC) continue;
+        const Elf64_Shdr strings = section(dynamic.sh_link);
+        for (size_t at = 0; at + sizeof(Elf64_Dyn) <= dynamic.sh_size; at += sizeof(Elf64_Dyn)) {
+            Elf64_Dyn entry;
+            std::memcpy(&entry, file.data() + dynamic.sh_offset + at, sizeof entry);
+            if (entry.d_tag == DT_NEEDED) needed.emplace_back(file.data() + strings.sh_offset + entry.d_un.d_val);
+        }
+    }
+    return needed;
+}
+
+TEST(ImageCommands, ToolLinksNoWindowingLibrary) {
+    const std::vector<std::string> needed = NeededLibraries(VG_CLI_PATH);
+    ASSERT_FALSE(needed.empty());
+    EXPECT_NE(std::find(needed.begin(), needed.end(), "libjpeg.so.62"), needed.end());
+    for (const std::string& library : needed)
+        for (const char* prefix : {"libQt", "libX", "libxcb", "libEGL", "libGL", "libOpenGL", "libfontconfig",
+                                   "libfreetype", "libwayland", "libxkb", "libglib"})
+            EXPECT_NE(library.rfind(prefix, 0), 0u) << library;
 }
 
 TEST(ImageCommands, PackThenUnpackKeepsThePicture) {

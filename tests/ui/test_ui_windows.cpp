@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <sys/resource.h>
 
@@ -22,6 +23,7 @@
 #include "imaging/jpeg.h"
 #include "ui/application.h"
 #include "ui/formats.h"
+#include "ui/qimage_convert.h"
 #include "ui/Unit1.h"
 #include "ui/Unit3.h"
 #include "ui_script.h"
@@ -724,6 +726,33 @@ private slots:
         QVERIFY(confirmed);
         QCOMPARE(preview, QStringLiteral("48 x 36"));
         QCOMPARE(dialog.FileName, Path("typed-but-missing.bmp"));
+    }
+
+    void bitmapsConvertToQImagesAndPaint() {
+        TBitmap bitmap;
+        bitmap.SetPixelDepth(pd24);
+        bitmap.SetSize(3, 2);
+        const uint8_t top[9] = {0, 0, 0, 255, 255, 255, 0, 0, 255}, bottom[9] = {0, 255, 0, 255, 0, 0, 255, 255, 255};
+        std::memcpy(bitmap.RowAddress(0), top, 9);
+        std::memcpy(bitmap.RowAddress(1), bottom, 9);
+        bitmap.SetPixelDepth(pd8);
+        const QImage image = BitmapToQImage(bitmap);
+        QCOMPARE(image.size(), QSize(3, 2));
+        QCOMPARE(image.pixel(2, 0), qRgb(255, 0, 0));
+        QCOMPARE(image.pixel(0, 1), qRgb(0, 255, 0));
+        QCOMPARE(image.pixel(1, 1), qRgb(0, 0, 255));
+        QCOMPARE(image.pixel(0, 0), qRgb(0, 0, 0));
+        QVERIFY(BitmapToQImage(TBitmap()).isNull());
+
+        QImage target(6, 4, QImage::Format_RGB32);
+        target.fill(Qt::gray);
+        {
+            QPainter painter(&target);
+            TPainterCanvas canvas(painter);
+            bitmap.Draw(canvas, ToRect(QRect(0, 0, 6, 4)));
+        }
+        QCOMPARE(target.pixel(5, 0), qRgb(255, 0, 0));
+        QCOMPARE(target.pixel(0, 3), qRgb(0, 255, 0));
     }
 
     void panesStretchThePictureToFill() {

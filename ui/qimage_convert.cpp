@@ -1,8 +1,6 @@
-#include "imaging/qimage_convert.h"
+#include "ui/qimage_convert.h"
 
 #include <QPainter>
-#include <QRect>
-#include <cstring>
 
 #include "imaging/pixel_format.h"
 
@@ -19,7 +17,6 @@ QImage BitmapToQImage(const TBitmap& bitmap) {
     return result;
 }
 
-void TBitmap::Draw(QPainter& painter, const QRect& rect) {
-    if (Empty() || rect.isEmpty()) return;
-    painter.drawImage(rect, BitmapToQImage(*this));
+void TPainterCanvas::StretchDraw(const TRect& rect, const TBitmap& bitmap) {
+    FPainter.drawImage(ToQRect(rect), BitmapToQImage(bitmap));
 }
