@@ -324,6 +324,25 @@ TEST(JpegDecode, UnshowableColourSpaceIsAClearError) {
     EXPECT_NE(message.find("colour space"), std::string::npos) << message;
 }
 
+TEST(JpegDecode, TinyFileDeclaringAHugeProgressivePictureFailsEarly) {
+    auto bytes = Encode(*MakePhoto(16, 16), [](TJPEGImage& jpeg) { jpeg.Settings.WriteProgressive = true; });
+    // 42512 x 7948 pixels: its whole-picture buffers would take a gigabyte.
+    for (size_t i = 0; i + 8 < bytes.size(); ++i) {
+        if (bytes[i] == 0xFF && bytes[i + 1] == 0xC2) {
+            bytes[i + 5] = 0x1F, bytes[i + 6] = 0x0C;  // height 7948
+            bytes[i + 7] = 0xA6, bytes[i + 8] = 0x10;  // width 42512
+            break;
+        }
+    }
+    TJPEGImage jpeg;
+    TMemoryStream in(bytes);
+    jpeg.ReadFromStream(in);
+    ASSERT_EQ(jpeg.Width(), 42512);
+    TBitmap back;
+    const auto message = ExpectJpegError([&] { back.Assign(&jpeg); }, JERR_NO_BACKING_STORE);
+    EXPECT_NE(message.find("42512 x 7948"), std::string::npos) << message;
+}
+
 TEST(JpegDecode, OversizedHeaderIsRefusedBeforeAllocating) {
     auto bytes = Encode(*MakePhoto(16, 16));
     // Give the frame header a size far beyond what a bitmap may hold.
