@@ -105,11 +105,13 @@ void CheckDescription(const TFileDescription& d) {
 }
 
 
-// The 14-byte file header: only its type is looked at.
-void ReadFileHeader(TStream& stream) {
+// The 14-byte file header: its type is checked and its pixel-data offset
+// returned; the other fields are not looked at.
+uint32_t ReadFileHeader(TStream& stream) {
     uint8_t fileHeader[14];
     stream.ReadBuffer(fileHeader, sizeof fileHeader);
     if (fileHeader[0] != 'B' || fileHeader[1] != 'M') Invalid();
+    return Get32(fileHeader + 10);
 }
 
 // The information header, the masks that follow a 40-byte one, and the
@@ -179,9 +181,10 @@ void ReadPixels(TStream& stream, const TFileDescription& d, TBitmapImage& image)
         ExpandRle(data, h.biBitCount, image);
         image.Header.biCompression = BmpUncompressed;
     } else if (storeSize > 0) {
-        // Bytes beyond the store are not pixels of this image.
-        const int64_t imageSize = h.biSizeImage != 0 ? h.biSizeImage : storeSize;
-        stream.Read(image.Pixels.data(), std::min({imageSize, left, storeSize}));
+        // Every row the file holds, whatever the image-size field says (some
+        // writers leave the row padding out of it); bytes beyond the store
+        // are not pixels of this image.
+        stream.Read(image.Pixels.data(), std::min(left, storeSize));
     }
 }
 
@@ -249,13 +252,27 @@ std::vector<uint8_t> EncodeHeaders(const TBitmapImage& image, const TFileLayout&
 }  // namespace
 
 void TBitmap::ReadFromStream(TStream& stream) {
-    if (stream.Size() - stream.Position() <= 0) {
+    const int64_t start = stream.Position();
+    const int64_t fileSize = stream.Size() - start;
+    if (fileSize <= 0) {
         ReplaceImage(std::make_unique<TBitmapImage>());
         return;
     }
-    ReadFileHeader(stream);
-    const TFileDescription d = ReadDescription(stream);
+    const uint32_t pixelOffset = ReadFileHeader(stream);
+    TFileDescription d = ReadDescription(stream);
+    // The pixel-data offset says where the pixels start when it lies between
+    // the end of the headers (and masks) and the end of the file: a colour
+    // table it cuts short has fewer entries, and a gap after the table is
+    // skipped. Any other offset (many writers leave 0) is not looked at, and
+    // the pixels follow the table.
+    const int64_t headersEnd = stream.Position() - start;
+    const bool useOffset = pixelOffset >= headersEnd && pixelOffset < fileSize;
+    if (useOffset) {
+        const int64_t entries = (pixelOffset - headersEnd) / (d.Core ? 3 : 4);
+        d.Header.biClrUsed = uint32_t(std::min<int64_t>(d.Header.biClrUsed, entries));
+    }
     const std::vector<TRGBQuad> table = ReadColorTable(stream, d);
+    if (useOffset) stream.Seek(start + pixelOffset, TSeekOrigin::soBeginning);
     std::unique_ptr<TBitmapImage> image = NewStore(d, table);
     ReadPixels(stream, d, *image);
     ReplaceImage(std::move(image));

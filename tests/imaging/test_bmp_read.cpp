@@ -60,7 +60,7 @@ TEST(BmpRead, ColorsUsedZeroReadsAFullTable) {
     EXPECT_EQ(Colors(bitmap), Colors_t{0xC8C8C8});
 }
 
-TEST(BmpRead, PixelDataOffsetIsNotUsed) {
+TEST(BmpRead, PixelDataOffsetBeyondTheFileIsNotUsed) {
     // The offset points far away; the pixels follow the table directly.
     std::vector<uint8_t> bytes = EightBit(false);
     bytes[10] = 0xFF;
@@ -68,6 +68,41 @@ TEST(BmpRead, PixelDataOffsetIsNotUsed) {
     TBitmap bitmap;
     LoadBytes(bitmap, bytes);
     EXPECT_EQ(Colors(bitmap), kPicture);
+}
+
+TEST(BmpRead, PixelDataOffsetSkipsAGapAfterTheTable) {
+    std::vector<uint8_t> bytes = EightBit(false);
+    const uint8_t offset = 14 + 40 + 6 * 4 + 3;
+    bytes[10] = offset;
+    bytes.insert(bytes.begin() + (offset - 3), {9, 9, 9});
+    TBitmap bitmap;
+    LoadBytes(bitmap, bytes);
+    EXPECT_EQ(Colors(bitmap), kPicture);
+}
+
+TEST(BmpRead, PixelDataOffsetInsideTheTableShortensIt) {
+    // Colours used 0 stands for 256 entries, but the pixels start after 16.
+    Bytes b;
+    b.fileHeader(14 + 40 + 16 * 4).infoHeader(2, 1, 8);
+    for (int i = 0; i < 16; ++i) b.u8(i).u8(i * 16).u8(255 - i).u8(0);
+    b.raw({15, 1, 0, 0});
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(bitmap.Image().ColorTable.size(), 16u);
+    EXPECT_EQ(Colors(bitmap), (Colors_t{0xF0F00F, 0xFE1001}));
+}
+
+TEST(BmpRead, ImageSizeWithoutRowPaddingStillReadsEveryRow) {
+    // 3 x 2 at 24 bits: rows of 9 bytes padded to 12; the size field says 18.
+    Bytes b;
+    b.fileHeader(54).infoHeader(3, 2, 24, 0, 0, 18);
+    for (int row = 0; row < 2; ++row) {
+        for (int i = 0; i < 9; ++i) b.u8(row * 100 + i + 1);
+        b.zeros(3);
+    }
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(Pixel24(bitmap, 2, 0), 0x6D6C6Bu);  // the top row is the last in the file
 }
 
 TEST(BmpRead, CoreHeaderGivesTheSameColorsAsItsInfoHeaderTwin) {
