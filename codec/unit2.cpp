@@ -388,12 +388,8 @@ private:
     int FFill = 0;
 };
 
-}  // namespace
-
-namespace {
-
-// Codes of up to this many bits are written by the fast encoder; longer
-// ones (hand-made tables only) by the general one.
+// Codes of up to this many bits are written by the fast encoder; a table
+// with a longer one (hand-made tables only) by EncodeLongCodes.
 constexpr int kFastCodeBits = 57;
 
 // The codes as integers, the first bit highest, and their lengths. The
@@ -403,9 +399,43 @@ constexpr uint16_t kNoCode = 0x100;
 
 struct TEncodeTable {
     uint64_t Code[256];
-    uint16_t Length[256];
-    int Longest;
+    uint16_t Length[256];  // kNoCode also for a code longer than kFastCodeBits
+    int Longest;           // the longest code of any length, at least 1
 };
+
+// The length of a byte value's code; 0 when it has none.
+int CodeLength(const CodeEntry& entry) {
+    return entry.Present != 0 && entry.BitCount > 0 ? entry.BitCount : 0;
+}
+
+// CodeTable as both encoders take it.
+TEncodeTable BuildEncodeTable() {
+    TEncodeTable table{};
+    for (int v = 0; v < 256; ++v) {
+        const CodeEntry& entry = CodeTable[v];
+        const int count = CodeLength(entry);
+        table.Length[v] = kNoCode;
+        table.Longest = std::max(table.Longest, count);
+        if (count == 0 || count > kFastCodeBits) continue;
+        uint64_t code = 0;
+        for (int i = 0; i < count; ++i) code = (code << 1) | (entry.Bits[i] & 1u);
+        table.Code[v] = code;
+        table.Length[v] = static_cast<uint8_t>(count);
+    }
+    table.Longest = std::max(table.Longest, 1);
+    return table;
+}
+
+// The header's table length field, low byte first, and the packed table.
+// The first byte of the header is written once the data has ended.
+void WriteCodeTable() {
+    OutputStream->Seek(1, TSeekOrigin::soBeginning);
+    const uint8_t lengthField[4] = {
+        static_cast<uint8_t>(TableLength), static_cast<uint8_t>(TableLength >> 8),
+        static_cast<uint8_t>(TableLength >> 16), static_cast<uint8_t>(TableLength >> 24)};
+    OutputStream->Write(lengthField, 4);
+    OutputStream->Write(TableBuffer, TableLength);
+}
 
 // Encodes in[0 .. n) into `out`, which begins with `lead` (0 to 7) zero
 // bits and has room for lead + n * Longest bits and 16 bytes more. Returns
@@ -563,85 +593,53 @@ uint8_t EncodeCounted(const TEncodeTable& table) {
     return static_cast<uint8_t>(stitcher.Finish());
 }
 
+// Appends the code of byte value `b`: up to 32 bits from the table, longer
+// ones from their bits.
+void PutCodeOf(BitWriter& writer, const TEncodeTable& table, uint8_t b) {
+    const unsigned length = table.Length[b];
+    if (length - 1u < 32u)
+        writer.PutCode(table.Code[b], static_cast<int>(length));
+    else if (CodeLength(CodeTable[b]) > 0)
+        writer.PutBits(CodeTable[b].Bits, CodeTable[b].BitCount);
+    else
+        InputChanged();  // only a byte the counting pass never saw has no code
+}
+
+// The second pass over the input for tables with a code longer than
+// kFastCodeBits bits (hand-made tables only), on one thread. Returns the
+// number of valid bits in the last byte.
+uint8_t EncodeLongCodes(const TEncodeTable& table) {
+    BitWriter writer;
+    int64_t total = 0;
+    for (int n; (n = ReadBlock()) > 0;) {
+        total += n;
+        if (total > CountedBytes) InputChanged();
+        int i = 0;
+        // Two codes of at most 24 bits each go in as one.
+        for (; i + 2 <= n; i += 2) {
+            const uint8_t b0 = ReadBuffer[i], b1 = ReadBuffer[i + 1];
+            const unsigned l0 = table.Length[b0], l1 = table.Length[b1];
+            if (((l0 - 1u) | (l1 - 1u)) < 24u) {
+                writer.PutCode(table.Code[b0] << l1 | table.Code[b1], static_cast<int>(l0 + l1));
+            } else {
+                PutCodeOf(writer, table, b0);
+                PutCodeOf(writer, table, b1);
+            }
+        }
+        for (; i < n; ++i) PutCodeOf(writer, table, ReadBuffer[i]);
+    }
+    if (total != CountedBytes) InputChanged();
+    return static_cast<uint8_t>(writer.Finish());
+}
+
 }  // namespace
 
 void EncodeData() {
     RequireStreams();
-    // Each code as an integer, the first bit highest, with its length in
-    // the upper half; length 0 marks a byte value without a code, above 32 a
-    // code that is fed from its bits.
-    uint64_t codes[256];
-    for (int v = 0; v < 256; ++v) {
-        const CodeEntry& entry = CodeTable[v];
-        const int count = entry.Present != 0 && entry.BitCount > 0 ? entry.BitCount : 0;
-        uint64_t code = 0;
-        for (int i = 0; i < count && i < 32; ++i) code = (code << 1) | (entry.Bits[i] & 1u);
-        codes[v] = code | uint64_t(count > 32 ? 255 : count) << 32;
-    }
-
-    // The fast encoder takes every table whose codes fit a word.
-    TEncodeTable table{};
-    bool fast = true;
-    for (int v = 0; v < 256; ++v) {
-        const CodeEntry& entry = CodeTable[v];
-        const int count = entry.Present != 0 && entry.BitCount > 0 ? entry.BitCount : 0;
-        if (count > kFastCodeBits) fast = false;
-        table.Length[v] = kNoCode;
-        if (count == 0 || count > kFastCodeBits) continue;
-        uint64_t code = 0;
-        for (int i = 0; i < count; ++i) code = (code << 1) | (entry.Bits[i] & 1u);
-        table.Code[v] = code;
-        table.Length[v] = static_cast<uint8_t>(count);
-        table.Longest = std::max(table.Longest, count);
-    }
-    table.Longest = std::max(table.Longest, 1);
-
-    OutputStream->Seek(1, TSeekOrigin::soBeginning);
-    const uint8_t lengthField[4] = {
-        static_cast<uint8_t>(TableLength), static_cast<uint8_t>(TableLength >> 8),
-        static_cast<uint8_t>(TableLength >> 16), static_cast<uint8_t>(TableLength >> 24)};
-    OutputStream->Write(lengthField, 4);
-    OutputStream->Write(TableBuffer, TableLength);
-
-    if (fast) {
-        InputStream->Seek(0, TSeekOrigin::soBeginning);
-        LastByteBits = EncodeCounted(table);
-    } else {
-        InputStream->Seek(0, TSeekOrigin::soBeginning);
-        BitWriter writer;
-        int64_t total = 0;
-        for (int n; (n = ReadBlock()) > 0;) {
-            total += n;
-            if (total > CountedBytes) InputChanged();
-            const auto putOne = [&](uint8_t b) {
-                const unsigned length = static_cast<unsigned>(codes[b] >> 32);
-                if (length - 1u < 32u) {
-                    writer.PutCode(static_cast<uint32_t>(codes[b]), static_cast<int>(length));
-                } else if (length == 0) {
-                    // Only a byte the counting pass never saw has no code.
-                    InputChanged();
-                } else {
-                    writer.PutBits(CodeTable[b].Bits, CodeTable[b].BitCount);
-                }
-            };
-            int i = 0;
-            // Two codes of at most 24 bits each go in as one.
-            for (; i + 2 <= n; i += 2) {
-                const uint64_t e0 = codes[ReadBuffer[i]], e1 = codes[ReadBuffer[i + 1]];
-                const unsigned l0 = static_cast<unsigned>(e0 >> 32), l1 = static_cast<unsigned>(e1 >> 32);
-                if (((l0 - 1u) | (l1 - 1u)) < 24u) {
-                    writer.PutCode((e0 & 0xFFFFFFFFu) << l1 | (e1 & 0xFFFFFFFFu), static_cast<int>(l0 + l1));
-                } else {
-                    putOne(ReadBuffer[i]);
-                    putOne(ReadBuffer[i + 1]);
-                }
-            }
-            for (; i < n; ++i) putOne(ReadBuffer[i]);
-        }
-        if (total != CountedBytes) InputChanged();
-        LastByteBits = static_cast<uint8_t>(writer.Finish());
-    }
-
+    const TEncodeTable table = BuildEncodeTable();
+    WriteCodeTable();
+    InputStream->Seek(0, TSeekOrigin::soBeginning);
+    LastByteBits = table.Longest <= kFastCodeBits ? EncodeCounted(table) : EncodeLongCodes(table);
     OutputStream->Seek(0, TSeekOrigin::soBeginning);
     OutputStream->Write(&LastByteBits, 1);
 }

@@ -318,28 +318,34 @@ bool DecodeOne(uint64_t& position, uint8_t& symbol) {
 constexpr uint64_t kStepBits = 5 * kLookupBits + 256;
 constexpr size_t kStepBytes = 16;
 
-// Decodes M lanes side by side, five look-ups per lane and round.
+// Starts each lane at its first bit; a lane after the first notes where
+// its first codes begin. False when a lane failed.
 template <int M>
-[[gnu::always_inline]] inline void DecodeLanes(TLane* lanes) {
-    uint64_t position[M];
-    uint8_t* out[M];
+[[gnu::always_inline]] inline bool StartLanes(TLane* lanes, uint64_t* position) {
     for (int m = 0; m < M; ++m) {
         TLane& lane = lanes[m];
         position[m] = lane.Start;
         lane.Count = 0;
-        // A lane after the first notes where its first codes begin.
         lane.Marks.clear();
-        if (lane.NotesMarks) {
-            lane.Reserve(kMarks);
-            while (lane.Marks.size() < kMarks && position[m] < lane.Stop) {
-                lane.Marks.push_back(position[m]);
-                if (!DecodeOne(position[m], lane.Out[lane.Count++])) {
-                    lane.Failed = true;
-                    return;
-                }
+        if (!lane.NotesMarks) continue;
+        lane.Reserve(kMarks);
+        while (lane.Marks.size() < kMarks && position[m] < lane.Stop) {
+            lane.Marks.push_back(position[m]);
+            if (!DecodeOne(position[m], lane.Out[lane.Count++])) {
+                lane.Failed = true;
+                return false;
             }
         }
     }
+    return true;
+}
+
+// Decodes the M lanes side by side, five look-ups per lane and round, while
+// every lane has room for two rounds or more before its stop. False when a
+// lane failed.
+template <int M>
+[[gnu::always_inline]] inline bool DecodeRounds(TLane* lanes, uint64_t* position) {
+    uint8_t* out[M];
     for (;;) {
         uint64_t rounds = ~uint64_t{0};
         for (int m = 0; m < M; ++m) {
@@ -350,7 +356,7 @@ template <int M>
             if (lane.Capacity - lane.Count < 64 * kStepBytes) lane.Reserve(lane.Capacity);
             rounds = std::min<uint64_t>(rounds, (lane.Capacity - lane.Count) / kStepBytes - 1);
         }
-        if (rounds < 2) break;
+        if (rounds < 2) return true;
         for (int m = 0; m < M; ++m) out[m] = lanes[m].Out + lanes[m].Count;
         for (uint64_t round = 0; round < rounds; ++round) {
             // Each lane's word holds its next 56 or more bits from the top
@@ -362,7 +368,7 @@ template <int M>
                 if (PairLookup[word[m] >> (64 - kLookupBits)] == 0) {
                     if (!DecodeOne(position[m], *out[m])) {
                         lanes[m].Failed = true;
-                        return;
+                        return false;
                     }
                     ++out[m];
                     word[m] = MarkedWord(position[m]);
@@ -384,8 +390,12 @@ template <int M>
         }
         for (int m = 0; m < M; ++m) lanes[m].Count = static_cast<size_t>(out[m] - lanes[m].Out);
     }
-    // Each lane on its own, code by code, to its first boundary at or
-    // after its stop.
+}
+
+// Each lane on its own, code by code, to its first code boundary at or
+// after its stop, which becomes its end.
+template <int M>
+[[gnu::always_inline]] inline void FinishLanes(TLane* lanes, uint64_t* position) {
     for (int m = 0; m < M; ++m) {
         TLane& lane = lanes[m];
         while (position[m] < lane.Stop) {
@@ -397,6 +407,15 @@ template <int M>
         }
         lane.End = position[m];
     }
+}
+
+// Decodes M lanes side by side, each from its start to its end; a lane
+// that fails is marked Failed and ends the group.
+template <int M>
+[[gnu::always_inline]] inline void DecodeLanes(TLane* lanes) {
+    uint64_t position[M];
+    if (StartLanes<M>(lanes, position) && DecodeRounds<M>(lanes, position))
+        FinishLanes<M>(lanes, position);
 }
 
 [[gnu::always_inline]] inline void DecodeLaneGroupInline(TLane* lanes, int count) {
