@@ -56,8 +56,9 @@ int64_t IoBlockSize() { return std::max<int64_t>(CodecTuning().BlockBytes, 1); }
 // the end). A plain memory stream hands out its own bytes; any other
 // stream is read into IoBuffer.
 const uint8_t* NextBlock(int64_t size, int64_t& length) {
-    if (typeid(*InputStream) == typeid(TMemoryStream)) {
-        auto& memory = static_cast<TMemoryStream&>(*InputStream);
+    TStream& input = *InputStream;
+    if (typeid(input) == typeid(TMemoryStream)) {
+        auto& memory = static_cast<TMemoryStream&>(input);
         const int64_t position = memory.Position();
         length = std::clamp<int64_t>(memory.Size() - position, 0, size);
         memory.Seek(length, TSeekOrigin::soCurrent);

@@ -104,8 +104,9 @@ size_t DataSize = 0;
 uint64_t ValidBits = 0;
 
 void ReadData() {
-    if (typeid(*InputStream) == typeid(TMemoryStream)) {
-        auto& memory = static_cast<TMemoryStream&>(*InputStream);
+    TStream& input = *InputStream;
+    if (typeid(input) == typeid(TMemoryStream)) {
+        auto& memory = static_cast<TMemoryStream&>(input);
         const int64_t position = memory.Position();
         const int64_t size = std::max<int64_t>(0, memory.Size() - position);
         memory.Seek(size, TSeekOrigin::soCurrent);
