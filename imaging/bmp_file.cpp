@@ -102,19 +102,20 @@ void CheckDescription(const TFileDescription& d) {
     if (BitmapStride(h.biWidth, bits) * rows > MaxBitmapBytes) Invalid();
 }
 
-}  // namespace
+// Everything before the pixels: the description and the colour table.
+struct TFileHead {
+    TFileDescription Description;
+    std::vector<TRGBQuad> Table;
+};
 
-void TBitmap::ReadFromStream(TStream& stream) {
-    const int64_t n = stream.Size() - stream.Position();
-    if (n <= 0) {
-        ReplaceImage(new TBitmapImage);
-        return;
-    }
+// Reads the file header, the information header, the masks and the colour
+// table; the stream is left at the first byte after the colour table.
+void ReadHead(TStream& stream, TFileHead& head) {
     uint8_t fileHeader[14];
     stream.ReadBuffer(fileHeader, sizeof fileHeader);
     if (fileHeader[0] != 'B' || fileHeader[1] != 'M') Invalid();
 
-    TFileDescription d;
+    TFileDescription& d = head.Description;
     ReadInfoHeader(stream, d);
     CheckDescription(d);
     TBitmapInfoHeader& h = d.Header;
@@ -130,32 +131,60 @@ void TBitmap::ReadFromStream(TStream& stream) {
     const int entrySize = d.Core ? 3 : 4;
     std::vector<uint8_t> tableBytes(size_t(h.biClrUsed) * entrySize);
     stream.ReadBuffer(tableBytes.data(), int64_t(tableBytes.size()));
-    std::vector<TRGBQuad> table(h.biClrUsed);
-    for (size_t i = 0; i < table.size(); ++i) {
+    head.Table.resize(h.biClrUsed);
+    for (size_t i = 0; i < head.Table.size(); ++i) {
         const uint8_t* e = &tableBytes[i * entrySize];
-        table[i] = {e[0], e[1], e[2], 0};
+        head.Table[i] = {e[0], e[1], e[2], 0};
     }
+}
 
+// A store of the file's description and colours with `rows` rows of zero
+// bytes, in the row order `height` gives.
+TBitmapImage* NewStore(const TFileHead& head, int32_t height) {
+    const TFileDescription& d = head.Description;
+    const int bits = d.Header.biBitCount;
+    const int64_t rows = height < 0 ? -int64_t(height) : height;
+    const int64_t storeSize = BitmapStride(d.Header.biWidth, bits) * rows;
     auto* image = new TBitmapImage;
     try {
-        const int64_t stride = BitmapStride(h.biWidth, bits);
-        const int64_t rows = h.biHeight < 0 ? -int64_t(h.biHeight) : h.biHeight;
-        const int64_t storeSize = stride * rows;
-        const int64_t left = std::max<int64_t>(0, stream.Size() - stream.Position());
-        const int64_t imageSize = h.biSizeImage != 0 ? h.biSizeImage : storeSize;
-
-        image->Header = h;
+        image->Header = d.Header;
         image->Header.biSize = BmpInfoHeader;
+        image->Header.biHeight = height;
         image->Header.biSizeImage = uint32_t(storeSize);
         image->CoreHeader = d.Core;
         std::copy(d.Masks, d.Masks + 3, image->Masks);
         if (bits <= 8) {
-            image->ColorTable = table;
-        } else if (!table.empty()) {
-            image->Palette = table;
+            image->ColorTable = head.Table;
+        } else if (!head.Table.empty()) {
+            image->Palette = head.Table;
             image->OwnPalette = true;
         }
         image->Pixels = TPixelBuffer(size_t(storeSize));
+    } catch (...) {
+        delete image;
+        throw;
+    }
+    return image;
+}
+
+}  // namespace
+
+void TBitmap::ReadFromStream(TStream& stream) {
+    const int64_t n = stream.Size() - stream.Position();
+    if (n <= 0) {
+        ReplaceImage(new TBitmapImage);
+        return;
+    }
+    TFileHead head;
+    ReadHead(stream, head);
+    const TBitmapInfoHeader& h = head.Description.Header;
+    const int bits = h.biBitCount;
+
+    TBitmapImage* image = NewStore(head, h.biHeight);
+    try {
+        const int64_t storeSize = image->Header.biSizeImage;
+        const int64_t left = std::max<int64_t>(0, stream.Size() - stream.Position());
+        const int64_t imageSize = h.biSizeImage != 0 ? h.biSizeImage : storeSize;
 
         if (h.biCompression == 1 || h.biCompression == 2) {
             // The compressed data may be larger than the image it expands to.
@@ -174,6 +203,57 @@ void TBitmap::ReadFromStream(TStream& stream) {
         delete image;
         throw;
     }
+    ReplaceImage(image);
+}
+
+void TBitmap::ReadRowSample(TStream& stream, int maxRows, int& width, int& height) {
+    width = height = 0;
+    const int64_t start = stream.Position();
+    if (stream.Size() - start <= 0) {
+        ReplaceImage(new TBitmapImage);
+        return;
+    }
+    TFileHead head;
+    ReadHead(stream, head);
+    const TBitmapInfoHeader& h = head.Description.Header;
+    if (h.biCompression == 1 || h.biCompression == 2) {
+        // Run-length data cannot be entered in the middle: read it all.
+        stream.SetPosition(start);
+        ReadFromStream(stream);
+        width = Width();
+        height = Height();
+        return;
+    }
+    const int32_t rows = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+    const int64_t stride = BitmapStride(h.biWidth, h.biBitCount);
+    constexpr int64_t kSampleBytes = int64_t(16) << 20;
+    const int64_t limit = std::max<int64_t>(1, std::min<int64_t>(maxRows, kSampleBytes / std::max<int64_t>(stride, 1)));
+    const auto samples = int32_t(std::min<int64_t>(rows, limit));
+
+    // Top row first, like the picture.
+    TBitmapImage* image = NewStore(head, -samples);
+    try {
+        // As when reading the whole file: the pixels follow the colour table
+        // and end with the image size or the file.
+        const int64_t pixels = stream.Position();
+        const int64_t storeSize = stride * rows;
+        const int64_t imageSize = h.biSizeImage != 0 ? h.biSizeImage : storeSize;
+        const int64_t end = pixels + std::min({imageSize, storeSize, std::max<int64_t>(0, stream.Size() - pixels)});
+        for (int32_t t = 0; t < samples; ++t) {
+            // The middle row of each of `samples` equal bands.
+            const int64_t r = (2 * int64_t(t) + 1) * rows / (2 * int64_t(samples));
+            const int64_t at = pixels + stride * (h.biHeight > 0 ? rows - 1 - r : r);
+            const int64_t count = std::min(stride, end - at);
+            if (count <= 0) continue;
+            stream.SetPosition(at);
+            stream.Read(image->Row(t), count);
+        }
+    } catch (...) {
+        delete image;
+        throw;
+    }
+    width = h.biWidth;
+    height = rows;
     ReplaceImage(image);
 }
 

@@ -189,6 +189,7 @@ void TForm1::OpenFileGambar1Click(QObject*) {
     ClearForNewFile();
     proses->show();
     dekompres->hide();
+    TBusyCursor busy(this);
     LoadBitmapFile(OpenPictureDialog1.FileName);
     OpenPictureDialog1.SetInitialDir(FolderOf(OpenPictureDialog1.FileName));
 }
@@ -233,6 +234,7 @@ void TForm1::prosesClick(QObject*) {
     SaveAsGambar1->setEnabled(false);
     Tabelkode1->setEnabled(true);
     SavefileKompres2->setEnabled(true);
+    TBusyCursor busy(this);
     Image2->Picture().LoadFromFile(kTempJpeg);
     {
         unit2::TCodecFiles files;
@@ -258,6 +260,7 @@ void TForm1::dekompresClick(QObject*) {
     SaveAsGambar1->setEnabled(true);
     Tabelkode1->setEnabled(true);
     SavefileKompres2->setEnabled(false);
+    TBusyCursor busy(this);
     unit2::ResetCodec();
     {
         unit2::TCodecFiles files;
@@ -284,6 +287,7 @@ void TForm1::SaveAsGambar1Click(QObject*) {
     if (!shown || shown->Empty())
         throw EError("There is no picture to save; \"Dekompres\" a compressed file first");
     if (!SavePictureDialog1.Execute()) return;
+    TBusyCursor busy(this);
     const std::string target = SavePictureDialog1.FileName + ".bmp";
     TBitmap picture;
     picture.Assign(shown);
@@ -298,6 +302,7 @@ void TForm1::SavefileKompres2Click(QObject*) {
         unit2::CloseFiles();
         return;
     }
+    TBusyCursor busy(this);
     const std::string target = SaveDialog1.FileName + ".234";
     unit2::CreateOutputFile(target);
     unit2::CompressFile();

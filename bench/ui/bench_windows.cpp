@@ -1,0 +1,264 @@
+// A big photo through the main window, as a user takes it: the real TForm1
+// handlers driven offscreen on a 6000 x 4000 24-bit BMP (72 MB), each step
+// timed until its handler has returned and the window's pending paints are
+// done, side by side with the reference tools on the same files:
+//   "Open File Gambar" + "Kompres"            against  cjpeg -quality 90
+//   "Open File kompres" + "Dekompres"         against  djpeg -bmp
+// Every round runs ours and then the reference, so that both see the same
+// machine load. Also: the peak resident memory of each half (against the
+// BMP's size + the JPEG's size + 64 MB) and a repaint of both panes showing
+// 24-megapixel pictures (against 5 ms).
+//
+//   bench_windows [rounds]      (3 rounds by default)
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "../support/bench_support.h"
+#include "imaging/jpeg.h"
+#include "ui/Unit1.h"
+#include "ui/Unit3.h"
+#include "ui/application.h"
+#include "ui/dialogs.h"
+#include "ui/formats.h"
+
+namespace {
+
+constexpr int kWidth = 6000;
+constexpr int kHeight = 4000;
+constexpr double kTimeTarget = 1.0;
+constexpr int64_t kMemorySlack = int64_t(64) << 20;
+constexpr double kRepaintTargetMs = 5.0;
+constexpr int kRepaints = 50;
+
+// Answers every file dialog with the next name and keeps the messages.
+class TAnswers : public TUserInteraction {
+public:
+    std::vector<std::string> Names;
+    std::vector<std::string> Messages;
+
+    bool ExecuteFileDialog(TFileDialog& dialog) override {
+        if (Names.empty()) return false;
+        dialog.FileName = Names.front();
+        Names.erase(Names.begin());
+        return true;
+    }
+    void ShowErrorMessage(const QString&, const QString& text) override {
+        Messages.push_back(text.toStdString());
+    }
+};
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double CpuNow() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// A field of /proc/self/status in bytes ("VmHWM", "VmRSS").
+int64_t StatusBytes(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(status, line))
+        if (line.compare(0, key.size(), key) == 0) return std::atoll(line.c_str() + key.size()) * 1024;
+    return -1;
+}
+
+// Starts a new peak: the high-water mark of resident memory drops to what is
+// resident now. False where the system does not allow it.
+bool ResetPeak() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return bool(clear);
+}
+
+// Lets the window handle what is pending, its paints included.
+void Settle() {
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+}
+
+struct TStep {
+    double Seconds = 0;
+    double CpuSeconds = 0;
+};
+
+TStep Timed(const std::function<void()>& step) {
+    const double start = Now(), cpu = CpuNow();
+    step();
+    Settle();
+    return {Now() - start, CpuNow() - cpu};
+}
+
+std::string LoadAverage() {
+    std::ifstream load("/proc/loadavg");
+    std::string a, b, c;
+    load >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
+double Megabytes(int64_t bytes) { return double(bytes) / (1 << 20); }
+
+double Best(const std::vector<double>& values) { return *std::min_element(values.begin(), values.end()); }
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int rounds = std::max(1, argc > 1 ? std::atoi(argv[1]) : 3);
+
+    QTemporaryDir work(QDir::temp().filePath(QStringLiteral("vg-bench-windows-XXXXXX")));
+    if (!work.isValid() || !QDir::setCurrent(work.path())) return 1;
+    const std::string folder = work.path().toStdString() + "/";
+    const std::string photo = folder + "photo.bmp";
+    std::printf("load at start: %s; generating a %d x %d photo ...\n", LoadAverage().c_str(), kWidth, kHeight);
+    benchsupport::WritePhotoBmp(photo, kWidth, kHeight);
+    const int64_t bmpSize = int64_t(std::filesystem::file_size(photo));
+
+    ReadLocaleSeparators();
+    JpegStartup(24, 1);
+    TAnswers answers;
+    SetUserInteraction(&answers);
+    auto form1 = std::make_unique<TForm1>();
+    Form1 = form1.get();
+    auto form2 = std::make_unique<TForm2>();
+    Form2 = form2.get();
+    form1->show();
+    Settle();
+
+    const bool peakResets = ResetPeak();
+    const int64_t baseline = StatusBytes("VmRSS");
+    std::vector<double> oursPack, refPack, oursUnpack, refUnpack, cpuPack, cpuRefPack, cpuUnpack, cpuRefUnpack;
+    std::vector<double> repaintMs;
+    double openMs = 0, kompresMs = 0, openKompresMs = 0, dekompresMs = 0;
+    int64_t peakPack = 0, peakUnpack = 0, jpegSize = 0;
+    bool ok = true;
+    for (int round = 0; round < rounds && ok; ++round) {
+        // "Open File Gambar" and "Kompres".
+        ResetPeak();
+        answers.Names = {photo};
+        const TStep open = Timed([&] { form1->OpenFileGambar1->trigger(); });
+        const TStep kompres = Timed([&] { form1->proses->click(); });
+        peakPack = std::max(peakPack, StatusBytes("VmHWM"));
+        jpegSize = int64_t(std::filesystem::file_size("temp.jpeg"));
+        const auto cjpeg = benchsupport::RunProgram({"cjpeg", "-quality", "90", "-outfile", folder + "ref.jpg", photo});
+
+        // Both panes show 24-megapixel pictures now.
+        for (int i = 0; i < kRepaints; ++i) {
+            const double start = Now();
+            form1->Image1->repaint();
+            form1->Image2->repaint();
+            repaintMs.push_back((Now() - start) * 1000);
+        }
+
+        // "Save File Kompres" (not timed), "Open File kompres" and "Dekompres".
+        answers.Names = {folder + "photo"};
+        form1->SavefileKompres2->trigger();
+        Settle();
+        std::filesystem::copy_file("temp.jpeg", folder + "ref-in.jpeg",
+                                   std::filesystem::copy_options::overwrite_existing);
+        ResetPeak();
+        answers.Names = {folder + "photo.234"};
+        const TStep openKompres = Timed([&] { form1->OpenFilekompres1->trigger(); });
+        const TStep dekompres = Timed([&] { form1->dekompres->click(); });
+        peakUnpack = std::max(peakUnpack, StatusBytes("VmHWM"));
+        const auto djpeg =
+            benchsupport::RunProgram({"djpeg", "-bmp", "-outfile", folder + "ref.bmp", folder + "ref-in.jpeg"});
+
+        if (!cjpeg.ok || !djpeg.ok || !answers.Messages.empty() || !std::filesystem::exists("temp.bmp")) {
+            for (const std::string& message : answers.Messages) std::fprintf(stderr, "message: %s\n", message.c_str());
+            std::fprintf(stderr, "round %d failed (cjpeg %d, djpeg %d)\n", round + 1, cjpeg.ok, djpeg.ok);
+            ok = false;
+            break;
+        }
+        oursPack.push_back(open.Seconds + kompres.Seconds);
+        cpuPack.push_back(open.CpuSeconds + kompres.CpuSeconds);
+        refPack.push_back(cjpeg.seconds);
+        cpuRefPack.push_back(cjpeg.cpuSeconds);
+        oursUnpack.push_back(openKompres.Seconds + dekompres.Seconds);
+        cpuUnpack.push_back(openKompres.CpuSeconds + dekompres.CpuSeconds);
+        refUnpack.push_back(djpeg.seconds);
+        cpuRefUnpack.push_back(djpeg.cpuSeconds);
+        std::printf("round %d: open %.0f ms + Kompres %.0f ms = %.0f ms, cjpeg %.0f ms | "
+                    "open .234 %.1f ms + Dekompres %.0f ms = %.0f ms, djpeg %.0f ms\n",
+                    round + 1, open.Seconds * 1000, kompres.Seconds * 1000, oursPack.back() * 1000,
+                    cjpeg.seconds * 1000, openKompres.Seconds * 1000, dekompres.Seconds * 1000,
+                    oursUnpack.back() * 1000, djpeg.seconds * 1000);
+        if (round == 0 || open.Seconds + kompres.Seconds <= Best(oursPack)) {
+            openMs = open.Seconds * 1000;
+            kompresMs = kompres.Seconds * 1000;
+        }
+        if (round == 0 || openKompres.Seconds + dekompres.Seconds <= Best(oursUnpack)) {
+            openKompresMs = openKompres.Seconds * 1000;
+            dekompresMs = dekompres.Seconds * 1000;
+        }
+    }
+
+    form2.reset();
+    Form2 = nullptr;
+    form1.reset();
+    Form1 = nullptr;
+    SetUserInteraction(nullptr);
+    JpegShutdown();
+    if (!ok) return 1;
+
+    const double packRatio = Best(oursPack) / Best(refPack);
+    const double unpackRatio = Best(oursUnpack) / Best(refUnpack);
+    const int64_t limit = bmpSize + jpegSize + kMemorySlack;
+    const double repaint = Median(repaintMs);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto verdict = [](bool met) { return met ? "met" : "MISSED"; };
+
+    std::printf("\n%d x %d 24-bit BMP %.1f MB, JPEG %.1f MB; %d rounds, best of each\n", kWidth, kHeight,
+                Megabytes(bmpSize), Megabytes(jpegSize), int(oursPack.size()));
+    std::printf("open + Kompres      %7.0f ms (open %.0f + Kompres %.0f)  cjpeg -quality 90 %6.0f ms  "
+                "ratio %.2f (target <= %.1f: %s), median ratio %.2f, cpu ratio %.2f\n",
+                Best(oursPack) * 1000, openMs, kompresMs, Best(refPack) * 1000, packRatio, kTimeTarget,
+                verdict(packRatio <= kTimeTarget), Median(oursPack) / Median(refPack),
+                Best(cpuPack) / Best(cpuRefPack));
+    std::printf("open .234 + Dekompres %5.0f ms (open %.1f + Dekompres %.0f)  djpeg -bmp %6.0f ms  "
+                "ratio %.2f (target <= %.1f: %s), median ratio %.2f, cpu ratio %.2f\n",
+                Best(oursUnpack) * 1000, openKompresMs, dekompresMs, Best(refUnpack) * 1000, unpackRatio,
+                kTimeTarget, verdict(unpackRatio <= kTimeTarget), Median(oursUnpack) / Median(refUnpack),
+                Best(cpuUnpack) / Best(cpuRefUnpack));
+    std::printf("peak memory: open + Kompres %.1f MB, open .234 + Dekompres %.1f MB, limit %.1f MB "
+                "(BMP + JPEG + 64 MB): %s; resident before the first open %.1f MB%s\n",
+                Megabytes(peakPack), Megabytes(peakUnpack), Megabytes(limit),
+                verdict(peakPack <= limit && peakUnpack <= limit), Megabytes(baseline),
+                peakResets ? "" : " (peaks could not be reset: both are the process's peak)");
+    std::printf("process peak (ru_maxrss, the photo's generation included) %.1f MB\n",
+                Megabytes(int64_t(usage.ru_maxrss) * 1024));
+    std::printf("repaint of both panes with 24-megapixel pictures: median %.3f ms, worst %.3f ms "
+                "(target < %.0f ms: %s)\n",
+                repaint, *std::max_element(repaintMs.begin(), repaintMs.end()), kRepaintTargetMs,
+                verdict(repaint < kRepaintTargetMs));
+    std::printf("load at end: %s\n", LoadAverage().c_str());
+    return 0;
+}
