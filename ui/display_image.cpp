@@ -144,8 +144,9 @@ QImage MakeDisplayImage(TGraphic& graphic, QSize size) {
     if (kind->InheritsFrom(TJPEGImage::StaticClass())) {
         const auto& jpeg = static_cast<const TJPEGImage&>(graphic);
         if (const TBitmap* decoded = jpeg.Bitmap()) return ScaleBitmap(*decoded, size);
+        // Reduced from the size the data holds, whatever scale the object itself decodes at.
         const std::unique_ptr<TBitmap> reduced =
-            jpeg.DecodeReduced(JpegReductionFor(jpeg.Width(), jpeg.Height(), size));
+            jpeg.DecodeReduced(JpegReductionFor(jpeg.Data().Width, jpeg.Data().Height, size));
         return ScaleBitmap(*reduced, size);
     }
     // Any other graphic draws itself.

@@ -54,14 +54,18 @@ void WriteBmp(const QString& name, int width, int height, QColor colour = QColor
 
 // What the image objects themselves make of a file: the JPEG of a BMP file,
 // and the BMP of a JPEG file's decoded picture.
+QByteArray WrittenBytes(TGraphic& graphic) {
+    TMemoryStream out;
+    graphic.WriteToStream(out);
+    return QByteArray(reinterpret_cast<const char*>(out.Memory()), qsizetype(out.Size()));
+}
+
 QByteArray JpegOf(const QString& bmp) {
     TBitmap bitmap;
     bitmap.LoadFromFile(bmp.toStdString());
     TJPEGImage jpeg;
     jpeg.Assign(&bitmap);
-    TMemoryStream out;
-    jpeg.WriteToStream(out);
-    return QByteArray(reinterpret_cast<const char*>(out.Memory()), qsizetype(out.Size()));
+    return WrittenBytes(jpeg);
 }
 
 QByteArray BmpOf(const QString& jpegFile) {
@@ -69,9 +73,7 @@ QByteArray BmpOf(const QString& jpegFile) {
     jpeg.LoadFromFile(jpegFile.toStdString());
     TBitmap bitmap;
     bitmap.Assign(&jpeg);
-    TMemoryStream out;
-    bitmap.WriteToStream(out);
-    return QByteArray(reinterpret_cast<const char*>(out.Memory()), qsizetype(out.Size()));
+    return WrittenBytes(bitmap);
 }
 
 // Notes for every paint of a widget whether the busy cursor was showing.
