@@ -9,7 +9,6 @@
 #include <QVBoxLayout>
 #include <memory>
 
-#include "core/streams.h"
 #include "imaging/bitmap.h"
 #include "ui/display_image.h"
 
@@ -54,18 +53,16 @@ public:
     }
 
     void ShowFile(const QString& path) {
-        FSample.reset();
+        FPreview = TBmpPreview();
         FShown = QImage();
         FSizeText->clear();
         const QFileInfo info(path);
         if (info.isFile() && info.suffix().compare(QStringLiteral("bmp"), Qt::CaseInsensitive) == 0) {
             try {
-                auto sample = std::make_unique<TBitmap>();
-                TFileStream file(path.toStdString(), TFileStream::fmOpenRead);
-                sample->ReadRowSample(file, kSampleRows, FWidth, FHeight);
-                if (!sample->Empty()) {
-                    FSizeText->setText(QStringLiteral("%1 x %2").arg(FWidth).arg(FHeight));
-                    FSample = std::move(sample);
+                TBmpPreview preview = ReadBmpPreview(path.toStdString());
+                if (!preview.Rows->Empty()) {
+                    FSizeText->setText(QStringLiteral("%1 x %2").arg(preview.Width).arg(preview.Height));
+                    FPreview = std::move(preview);
                 }
             } catch (...) {
                 // Not a bitmap we can read: the preview stays empty.
@@ -76,29 +73,25 @@ public:
 
 protected:
     void paintEvent(QPaintEvent*) override {
-        if (!FSample) return;
+        if (!FPreview.Rows) return;
         QRect area = rect().adjusted(4, 4, -4, -4 - FSizeText->height());
-        QSize size(FWidth, FHeight);
+        QSize size(FPreview.Width, FPreview.Height);
         size.scale(area.size(), Qt::KeepAspectRatio);
         if (size.isEmpty()) return;
         const QRect target(area.x() + (area.width() - size.width()) / 2,
                            area.y() + (area.height() - size.height()) / 2, size.width(), size.height());
         try {
-            if (FShown.size() != size) FShown = ScaleBitmap(*FSample, size);
+            if (FShown.size() != size) FShown = ScaleBitmap(*FPreview.Rows, size);
             QPainter painter(this);
             painter.drawImage(target.topLeft(), FShown);
         } catch (...) {
             // A preview is a courtesy: one that cannot be drawn is left out.
-            FSample.reset();
+            FPreview = TBmpPreview();
         }
     }
 
 private:
-    // Twice the rows of a tall preview, for smooth scaling.
-    static constexpr int kSampleRows = 512;
-    std::unique_ptr<TBitmap> FSample;
-    int FWidth = 0;
-    int FHeight = 0;
+    TBmpPreview FPreview;
     QImage FShown;
     QLabel* FSizeText;
 };

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/streams.h"
 #include "imaging/bitmap.h"
 #include "imaging/jpeg.h"
 #include "imaging/pixel_format.h"
@@ -156,4 +157,14 @@ QImage MakeDisplayImage(TGraphic& graphic, QSize size) {
     TPainterCanvas canvas(painter);
     graphic.Draw(canvas, TRect{0, 0, size.width(), size.height()});
     return result;
+}
+
+TBmpPreview ReadBmpPreview(const std::string& fileName) {
+    // Twice the rows of a tall preview, for smooth scaling.
+    constexpr int kPreviewRows = 512;
+    TBmpPreview preview;
+    preview.Rows = std::make_unique<TBitmap>();
+    TFileStream file(fileName, TFileStream::fmOpenRead);
+    preview.Rows->ReadRowSample(file, kPreviewRows, preview.Width, preview.Height);
+    return preview;
 }

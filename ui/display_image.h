@@ -4,6 +4,8 @@
 
 #include <QImage>
 #include <QSize>
+#include <memory>
+#include <string>
 
 class TBitmap;
 class TGraphic;
@@ -23,3 +25,14 @@ int JpegReductionFor(int width, int height, QSize size);
 // decoded at 1/2, 1/4 or 1/8 of its size for this; the object itself is
 // left as it was. Raises what decoding raises.
 QImage MakeDisplayImage(TGraphic& graphic, QSize size);
+
+// What a preview of a BMP file shows: its size, and a few hundred of its rows
+// spread evenly over the picture (read by seeking to them, however large the
+// file), to be scaled to the preview's size like the whole picture.
+struct TBmpPreview {
+    std::unique_ptr<TBitmap> Rows;
+    int Width = 0;
+    int Height = 0;
+};
+// Raises what reading a BMP file raises.
+TBmpPreview ReadBmpPreview(const std::string& fileName);
