@@ -169,8 +169,11 @@ int main(int argc, char** argv) {
         // "Open File Gambar" and "Kompres".
         ResetPeak();
         answers.Names = {photo};
+        // Each step's time includes the panes' new display images.
+        const int madeBefore = form1->Image1->DisplayImagesMade() + form1->Image2->DisplayImagesMade();
         const TStep open = Timed([&] { form1->OpenFileGambar1->trigger(); });
         const TStep kompres = Timed([&] { form1->proses->click(); });
+        const int madeInPack = form1->Image1->DisplayImagesMade() + form1->Image2->DisplayImagesMade() - madeBefore;
         const int64_t peak = StatusBytes("VmHWM");
         if (round == 0)
             firstPeakPack = peak;
@@ -180,12 +183,15 @@ int main(int argc, char** argv) {
         const auto cjpeg = benchsupport::RunProgram({"cjpeg", "-quality", "90", "-outfile", folder + "ref.jpg", photo});
 
         // Both panes show 24-megapixel pictures now.
+        const int madeBeforeRepaints = form1->Image1->DisplayImagesMade() + form1->Image2->DisplayImagesMade();
         for (int i = 0; i < kRepaints; ++i) {
             const double start = Now();
             form1->Image1->repaint();
             form1->Image2->repaint();
             repaintMs.push_back((Now() - start) * 1000);
         }
+        if (form1->Image1->DisplayImagesMade() + form1->Image2->DisplayImagesMade() != madeBeforeRepaints)
+            std::fprintf(stderr, "round %d: a repaint made a display image\n", round + 1);
 
         // "Save File Kompres" (not timed), "Open File kompres" and "Dekompres".
         answers.Names = {folder + "photo"};
@@ -196,11 +202,16 @@ int main(int argc, char** argv) {
         ResetPeak();
         answers.Names = {folder + "photo.234"};
         const TStep openKompres = Timed([&] { form1->OpenFilekompres1->trigger(); });
+        const int madeBeforeDekompres = form1->Image1->DisplayImagesMade();
         const TStep dekompres = Timed([&] { form1->dekompres->click(); });
+        const int madeInDekompres = form1->Image1->DisplayImagesMade() - madeBeforeDekompres;
         peakUnpack = std::max(peakUnpack, StatusBytes("VmHWM"));
         const auto djpeg =
             benchsupport::RunProgram({"djpeg", "-bmp", "-outfile", folder + "ref.bmp", folder + "ref-in.jpeg"});
 
+        if (madeInPack != 2 || madeInDekompres != 1)
+            std::fprintf(stderr, "round %d: the panes made %d and %d display images instead of 2 and 1\n",
+                         round + 1, madeInPack, madeInDekompres);
         if (!cjpeg.ok || !djpeg.ok || !answers.Messages.empty() || !std::filesystem::exists("temp.bmp")) {
             for (const std::string& message : answers.Messages) std::fprintf(stderr, "message: %s\n", message.c_str());
             std::fprintf(stderr, "round %d failed (cjpeg %d, djpeg %d)\n", round + 1, cjpeg.ok, djpeg.ok);
