@@ -239,10 +239,13 @@ void TBitmap::ReadRowSample(TStream& stream, int maxRows, int& width, int& heigh
         const int64_t storeSize = stride * rows;
         const int64_t imageSize = h.biSizeImage != 0 ? h.biSizeImage : storeSize;
         const int64_t end = pixels + std::min({imageSize, storeSize, std::max<int64_t>(0, stream.Size() - pixels)});
-        for (int32_t t = 0; t < samples; ++t) {
+        // In the order of the file, which reading ahead favours.
+        const bool bottomUp = h.biHeight > 0;
+        for (int32_t i = 0; i < samples; ++i) {
+            const int32_t t = bottomUp ? samples - 1 - i : i;
             // The middle row of each of `samples` equal bands.
             const int64_t r = (2 * int64_t(t) + 1) * rows / (2 * int64_t(samples));
-            const int64_t at = pixels + stride * (h.biHeight > 0 ? rows - 1 - r : r);
+            const int64_t at = pixels + stride * (bottomUp ? rows - 1 - r : r);
             const int64_t count = std::min(stride, end - at);
             if (count <= 0) continue;
             stream.SetPosition(at);

@@ -160,8 +160,9 @@ QImage MakeDisplayImage(TGraphic& graphic, QSize size) {
 }
 
 TBmpPreview ReadBmpPreview(const std::string& fileName) {
-    // Twice the rows of a tall preview, for smooth scaling.
-    constexpr int kPreviewRows = 512;
+    // A row of its own for every row of a preview up to this tall; a file
+    // that is not in the page cache yet takes one seek for each.
+    constexpr int kPreviewRows = 256;
     TBmpPreview preview;
     preview.Rows = std::make_unique<TBitmap>();
     TFileStream file(fileName, TFileStream::fmOpenRead);
