@@ -226,12 +226,14 @@ int main(int argc, char** argv) {
         cpuUnpack.push_back(openKompres.CpuSeconds + dekompres.CpuSeconds);
         refUnpack.push_back(djpeg.seconds);
         cpuRefUnpack.push_back(djpeg.cpuSeconds);
-        std::printf("round %d: open %.0f ms + Kompres %.0f ms = %.0f ms (cpu %.0f), cjpeg %.0f ms (cpu %.0f) | "
-                    "open .234 %.1f ms + Dekompres %.0f ms = %.0f ms (cpu %.0f), djpeg %.0f ms (cpu %.0f)\n",
-                    round + 1, open.Seconds * 1000, kompres.Seconds * 1000, oursPack.back() * 1000,
-                    cpuPack.back() * 1000, cjpeg.seconds * 1000, cjpeg.cpuSeconds * 1000,
-                    openKompres.Seconds * 1000, dekompres.Seconds * 1000, oursUnpack.back() * 1000,
-                    cpuUnpack.back() * 1000, djpeg.seconds * 1000, djpeg.cpuSeconds * 1000);
+        std::printf("round %d: open %.0f ms (cpu %.0f) + Kompres %.0f ms (cpu %.0f) = %.0f ms, cjpeg %.0f ms "
+                    "(cpu %.0f) | open .234 %.1f ms + Dekompres %.0f ms (cpu %.0f) = %.0f ms, djpeg %.0f ms "
+                    "(cpu %.0f)\n",
+                    round + 1, open.Seconds * 1000, open.CpuSeconds * 1000, kompres.Seconds * 1000,
+                    kompres.CpuSeconds * 1000, oursPack.back() * 1000, cjpeg.seconds * 1000,
+                    cjpeg.cpuSeconds * 1000, openKompres.Seconds * 1000, dekompres.Seconds * 1000,
+                    dekompres.CpuSeconds * 1000, oursUnpack.back() * 1000, djpeg.seconds * 1000,
+                    djpeg.cpuSeconds * 1000);
         if (round == 0 || open.Seconds + kompres.Seconds <= Best(oursPack)) {
             openMs = open.Seconds * 1000;
             kompresMs = kompres.Seconds * 1000;
