@@ -9,34 +9,11 @@
 #include <QPainterPath>
 #include <QTemporaryDir>
 #include <cstdio>
-#include <deque>
-#include <memory>
 
-#include "imaging/jpeg.h"
-#include "ui/application.h"
-#include "ui/dialogs.h"
 #include "ui/formats.h"
-#include "ui/Unit1.h"
-#include "ui/Unit3.h"
+#include "ui/unattended.h"
 
 namespace {
-
-// Answers each dialog with the next name in line and keeps the messages.
-class TScript : public TUserInteraction {
-public:
-    std::deque<std::string> Answers;
-    QStringList Messages;
-
-    bool ExecuteFileDialog(TFileDialog& dialog) override {
-        if (Answers.empty()) return false;
-        dialog.FileName = Answers.front();
-        Answers.pop_front();
-        return true;
-    }
-    void ShowErrorMessage(const QString& caption, const QString& text) override {
-        Messages << caption + QStringLiteral(": ") + text;
-    }
-};
 
 void MakeSamplePicture(const QString& fileName) {
     QImage image(320, 240, QImage::Format_RGB888);
@@ -81,22 +58,18 @@ int main(int argc, char** argv) {
     if (!work.isValid() || !QDir::setCurrent(work.path())) return 1;
 
     ReadLocaleSeparators();
-    JpegStartup(24, 1);
-    TScript script;
-    SetUserInteraction(&script);
     MakeSamplePicture(QStringLiteral("sample.bmp"));
 
+    TScriptedAnswers script;
     bool ok = true;
     {
-        auto form1 = std::make_unique<TForm1>();
-        Form1 = form1.get();
-        auto form2 = std::make_unique<TForm2>();
-        Form2 = form2.get();
-        form1->show();
+        TUnattendedWindows windows(script);
+        TForm1* form1 = windows.Main.get();
+        TForm2* form2 = windows.Table.get();
         form2->show();
         QApplication::processEvents();
-        ok &= Save(form1.get(), output, QStringLiteral("vendaru-start.png"));
-        ok &= Save(form2.get(), output, QStringLiteral("tabel-kode-start.png"));
+        ok &= Save(form1, output, QStringLiteral("vendaru-start.png"));
+        ok &= Save(form2, output, QStringLiteral("tabel-kode-start.png"));
 
         script.Answers = {work.filePath(QStringLiteral("sample.bmp")).toStdString(),
                           work.filePath(QStringLiteral("sample")).toStdString()};
@@ -105,22 +78,15 @@ int main(int argc, char** argv) {
         form1->SavefileKompres2->trigger();
         form2->Button1->click();
         QApplication::processEvents();
-        ok &= Save(form1.get(), output, QStringLiteral("vendaru-kompres.png"));
-        ok &= Save(form2.get(), output, QStringLiteral("tabel-kode-kompres.png"));
+        ok &= Save(form1, output, QStringLiteral("vendaru-kompres.png"));
+        ok &= Save(form2, output, QStringLiteral("tabel-kode-kompres.png"));
 
         script.Answers = {work.filePath(QStringLiteral("sample.234")).toStdString()};
         form1->OpenFilekompres1->trigger();
         form1->dekompres->click();
         QApplication::processEvents();
-        ok &= Save(form1.get(), output, QStringLiteral("vendaru-dekompres.png"));
-
-        form2.reset();
-        Form2 = nullptr;
-        form1.reset();
-        Form1 = nullptr;
+        ok &= Save(form1, output, QStringLiteral("vendaru-dekompres.png"));
     }
-    SetUserInteraction(nullptr);
-    JpegShutdown();
     for (const QString& message : script.Messages) std::fprintf(stderr, "%s\n", qPrintable(message));
     return ok && script.Messages.isEmpty() ? 0 : 1;
 }

@@ -52,28 +52,18 @@ void WriteBmp(const QString& name, int width, int height, QColor colour = QColor
     QVERIFY(image.save(name, "BMP"));
 }
 
-// What the image objects themselves make of a file: the JPEG of a BMP file,
-// and the BMP of a JPEG file's decoded picture.
-QByteArray WrittenBytes(TGraphic& graphic) {
+// What the image objects themselves make of a file: the written bytes of a
+// `Target` assigned a `Source` loaded from it (the JPEG of a BMP file, the
+// BMP of a JPEG file's decoded picture).
+template <class Source, class Target>
+QByteArray Converted(const QString& file) {
+    Source source;
+    source.LoadFromFile(file.toStdString());
+    Target target;
+    target.Assign(&source);
     TMemoryStream out;
-    graphic.WriteToStream(out);
+    target.WriteToStream(out);
     return QByteArray(reinterpret_cast<const char*>(out.Memory()), qsizetype(out.Size()));
-}
-
-QByteArray JpegOf(const QString& bmp) {
-    TBitmap bitmap;
-    bitmap.LoadFromFile(bmp.toStdString());
-    TJPEGImage jpeg;
-    jpeg.Assign(&bitmap);
-    return WrittenBytes(jpeg);
-}
-
-QByteArray BmpOf(const QString& jpegFile) {
-    TJPEGImage jpeg;
-    jpeg.LoadFromFile(jpegFile.toStdString());
-    TBitmap bitmap;
-    bitmap.Assign(&jpeg);
-    return WrittenBytes(bitmap);
 }
 
 // Notes for every paint of a widget whether the busy cursor was showing.
@@ -265,7 +255,7 @@ private slots:
         F().OpenFileGambar1->trigger();
         QCOMPARE(F().Label1->Caption(), "unkompres File = " + FormatSize(bmpSize) + " bytes");
         QCOMPARE(F().Image1->Picture().Graphic()->Width(), 120);
-        QCOMPARE(Contents("temp.jpeg"), JpegOf("picture.bmp"));
+        QCOMPARE(Contents("temp.jpeg"), (Converted<TBitmap, TJPEGImage>("picture.bmp")));
         QCOMPARE(BitmapFileSize, bmpSize);
         QCOMPARE(F().OpenPictureDialog1.InitialDir(), FFolder->path().toStdString());
 
@@ -294,7 +284,7 @@ private slots:
         F().dekompres->click();
         QVERIFY2(FUser.Messages.isEmpty(), qPrintable(FUser.Messages.join('\n')));
         QCOMPARE(Contents("dekom.jpeg"), Contents("temp.jpeg"));
-        QCOMPARE(Contents("temp.bmp"), BmpOf("temp.jpeg"));
+        QCOMPARE(Contents("temp.bmp"), (Converted<TJPEGImage, TBitmap>("temp.jpeg")));
         QCOMPARE(F().Image1->Picture().Graphic()->Width(), 120);
         QCOMPARE(F().Image1->Picture().Graphic()->Height(), 90);
         QCOMPARE(F().Label2->Caption(), "Extrak File = " + FormatSize(FileSizeOf("temp.bmp")) + "  bytes");
