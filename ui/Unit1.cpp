@@ -204,6 +204,8 @@ void TForm1::LoadBitmapFile(const std::string& name) {
     FBitmap->LoadFromFile(name);
     BitmapFileSize = FileSizeOf(name);
     Image1->Picture().SetGraphic(FBitmap.get());
+    // The picture shows while its JPEG is made.
+    Image1->repaint();
     FJpeg.reset();
     FJpeg = std::make_unique<TJPEGImage>();
     FJpeg->Assign(FBitmap.get());
