@@ -4,8 +4,9 @@ BUILD      ?= build
 BUILD_ASAN ?= build-asan
 CMAKE_ARGS ?=
 JOBS       ?= $(shell nproc)
+PREFIX     ?= /usr/local
 
-.PHONY: all deps configure build run test test-asan bench screenshots clean
+.PHONY: all deps configure build run test test-asan bench screenshots install uninstall deb clean
 
 all: build
 
@@ -13,7 +14,7 @@ deps:
 	@tools/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -38,12 +39,40 @@ test: build
 # The same tests built with AddressSanitizer and UBSan.
 test-asan: deps
 	@cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVG_SANITIZE=ON \
-	       -DVG_BENCH=OFF $(CMAKE_ARGS) >/dev/null
+	       -DVG_BENCH=OFF $(CMAKE_ARGS)
 	@cmake --build $(BUILD_ASAN) -j $(JOBS)
 	@cd $(BUILD_ASAN) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 bench: build
 	@for b in $(BUILD)/bench/*/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+# Installs the programs with their menu entry, icon, file type and manual
+# pages under $(PREFIX); DESTDIR is honoured. Builds first when needed (an
+# already configured build folder is only brought up to date, so that
+# `sudo make install` after `make` leaves it as it was).
+install: $(if $(wildcard $(BUILD)/build.ninja),,configure)
+	@cmake --build $(BUILD) -j $(JOBS)
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+	@sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt > $(BUILD)/installed-files.txt
+	@if [ -z "$(DESTDIR)" ]; then $(REFRESH_DESKTOP); fi
+
+# Removes what the last `make install` wrote. Its own list of the files, as
+# the tests and the package build write install_manifest.txt too.
+uninstall:
+	@cmake -D LIST="$(BUILD)/installed-files.txt" -P dist/uninstall.cmake
+	@if [ -z "$(DESTDIR)" ]; then $(REFRESH_DESKTOP); fi
+
+# The desktop's lists of file types and of programs for them.
+REFRESH_DESKTOP = \
+	if command -v update-mime-database >/dev/null && [ -d "$(PREFIX)/share/mime" ]; then \
+	  update-mime-database "$(PREFIX)/share/mime"; fi; \
+	if command -v update-desktop-database >/dev/null && [ -d "$(PREFIX)/share/applications" ]; then \
+	  update-desktop-database -q "$(PREFIX)/share/applications"; fi
+
+# The Debian package, into $(BUILD)/package.
+deb: build
+	@cd $(BUILD) && cpack --config CPackConfig.cmake
+	@ls $(BUILD)/package/*.deb
 
 clean:
 	@rm -rf $(BUILD) $(BUILD_ASAN)

@@ -60,7 +60,7 @@ bool OpenInputFile(const std::string& name) {
     const int64_t size = stream->Size();
     if (size >= kMaxInputSize)
         throw EError("The file " + name + " is too large: the codec handles files shorter "
-                     "than 2147483647 bytes");
+                     "than " + std::to_string(kMaxInputSize) + " bytes");
     InputStream = std::move(stream);
     InputSize = static_cast<int32_t>(size);
     return true;
@@ -97,8 +97,8 @@ void CountFrequencies() {
     for (int n; (n = ReadBlock()) > 0;) {
         total += n;
         if (total >= kMaxInputSize)
-            throw EError("The input is too large: the codec handles files shorter than "
-                         "2147483647 bytes");
+            throw EError("The input is too large: the codec handles files shorter than " +
+                         std::to_string(kMaxInputSize) + " bytes");
         int i = 0;
         for (; i + 4 <= n; i += 4) {
             ++tally[0][ReadBuffer[i]];
@@ -228,11 +228,11 @@ int32_t PredictCompressedSize() {
         if (CodeTable[v].Present != 0)
             totalBits += static_cast<int64_t>(CodeTable[v].BitCount) * NodePool[v].Weight;
     }
-    const int64_t size = totalBits / 8 + (totalBits % 8 > 0 ? 1 : 0) + TableLength + 5;
+    const int64_t size = totalBits / 8 + (totalBits % 8 > 0 ? 1 : 0) + TableLength + kHeaderSize;
     // The file must stay short enough to be opened for expanding again.
     if (size >= kMaxInputSize)
         throw EError("The compressed file would be too large: its size of " +
-                     std::to_string(size) + " bytes is not below 2147483647");
+                     std::to_string(size) + " bytes is not below " + std::to_string(kMaxInputSize));
     PredictedSize = static_cast<int32_t>(size);
     return PredictedSize;
 }

@@ -18,6 +18,9 @@
 namespace unit2 {
 
 constexpr int kBlockSize = 32768;        // files move in blocks of this size
+// A compressed file begins with the count of valid bits in its last byte
+// (one byte) and the code table's length (four bytes, low byte first).
+constexpr int kHeaderSize = 5;
 constexpr int kTableBufferSize = 1496;   // packed code table, with its length field
 constexpr int kMaxTableLength = 1492;    // the longest table a decoder reads back
 constexpr int kNodeCount = 512;

@@ -23,7 +23,8 @@ int64_t TStream::Size() {
 
 // ---------------------------------------------------------------------------
 
-TFileStream::TFileStream(const std::string& fileName, Mode mode) : FFileName(fileName) {
+TFileStream::TFileStream(const std::string& fileName, Mode mode)
+    : FFileName(fileName), FWriting(mode != fmOpenRead) {
     int flags = O_CLOEXEC;
     switch (mode) {
         // Without blocking, so that opening a named pipe does not wait for
@@ -71,18 +72,13 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
 }
 
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
-    const auto* in = static_cast<const char*>(buffer);
-    int64_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::write(FHandle, in + done, static_cast<size_t>(count - done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw EWriteError();
-        }
-        if (n == 0) throw EWriteError();
-        done += n;
-    }
+    if (count > 0 && WriteAllBytes(FHandle, buffer, static_cast<size_t>(count)) != 0) throw EWriteError();
     return count;
+}
+
+void TFileStream::Fail() const {
+    if (FWriting) throw EWriteError();
+    throw EReadError();
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
@@ -90,13 +86,13 @@ int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
                        : origin == TSeekOrigin::soCurrent ? SEEK_CUR
                                                           : SEEK_END;
     const off_t result = ::lseek(FHandle, static_cast<off_t>(offset), whence);
-    if (result < 0) throw EReadError();
+    if (result < 0) Fail();
     return result;
 }
 
 int64_t TFileStream::Size() {
     struct stat st {};
-    if (::fstat(FHandle, &st) != 0) throw EReadError();
+    if (::fstat(FHandle, &st) != 0) Fail();
     return st.st_size;
 }
 
@@ -138,6 +134,19 @@ void TMemoryStream::LoadFromFile(const std::string& fileName) {
 void TMemoryStream::SaveToFile(const std::string& fileName) {
     TFileStream file(fileName, TFileStream::fmCreate);
     file.WriteBuffer(FData.data(), Size());
+}
+
+int WriteAllBytes(int handle, const void* buffer, size_t count) noexcept {
+    const auto* in = static_cast<const char*>(buffer);
+    while (count > 0) {
+        const ssize_t n = ::write(handle, in, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return EIO;
+        in += n;
+        count -= static_cast<size_t>(n);
+    }
+    return 0;
 }
 
 bool FileExists(const std::string& fileName) {

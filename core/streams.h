@@ -3,7 +3,9 @@
 //
 // Reading stops short only at the end of the data; an operating-system
 // failure while reading raises EReadError. A write either stores every byte
-// or raises EWriteError: a short write is never passed over silently.
+// or raises EWriteError: a short write is never passed over silently. A
+// failing Seek or Size raises the error of the stream's direction: EReadError
+// on a stream opened for reading, EWriteError on one opened for writing.
 #pragma once
 
 #include <cstdint>
@@ -53,11 +55,13 @@ public:
     int64_t Size() override;
 
     const std::string& FileName() const { return FFileName; }
-    int Handle() const { return FHandle; }
 
 private:
+    [[noreturn]] void Fail() const;
+
     std::string FFileName;
     int FHandle = -1;
+    bool FWriting = false;
 };
 
 class TMemoryStream : public TStream {
@@ -72,7 +76,6 @@ public:
 
     void SetSize(int64_t size) { FData.resize(static_cast<size_t>(size)); }
     void Clear() { FData.clear(); FPosition = 0; }
-    uint8_t* Memory() { return FData.data(); }
     const std::vector<uint8_t>& Data() const { return FData; }
     std::vector<uint8_t>& Data() { return FData; }
 
@@ -83,6 +86,11 @@ private:
     std::vector<uint8_t> FData;
     int64_t FPosition = 0;
 };
+
+// Writes all `count` bytes to the open file `handle`, again after an
+// interrupted call. Returns 0 when every byte is written, else the system's
+// error code (EIO for a write that takes no bytes).
+int WriteAllBytes(int handle, const void* buffer, size_t count) noexcept;
 
 // True when `fileName` names an existing regular file (not a folder).
 bool FileExists(const std::string& fileName);

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "imaging/pixel_format.h"
@@ -62,17 +61,12 @@ void TPixelBuffer::Swap(TPixelBuffer& other) noexcept {
     std::swap(FMappedSize, other.FMappedSize);
 }
 
-TBitmapImage* TBitmapImage::Clone() const {
-    auto* copy = new TBitmapImage;
+std::unique_ptr<TBitmapImage> TBitmapImage::Clone() const {
+    auto copy = std::make_unique<TBitmapImage>();
     copy->Header = Header;
-    std::copy(std::begin(Masks), std::end(Masks), copy->Masks);
+    copy->Masks = Masks;
     copy->ColorTable = ColorTable;
-    try {
-        copy->Pixels = Pixels;
-    } catch (...) {
-        delete copy;
-        throw;
-    }
+    copy->Pixels = Pixels;
     copy->CoreHeader = CoreHeader;
     copy->Palette = Palette;
     copy->OwnPalette = OwnPalette;
@@ -82,24 +76,14 @@ TBitmapImage* TBitmapImage::Clone() const {
 // ---------------------------------------------------------------------------
 
 namespace {
-// Guards the exchange of a bitmap's store reference, so that a store's
-// reference count and its holders' references change together.
-std::mutex& StoreLock() {
-    static std::mutex lock;
-    return lock;
-}
-
 bool HasPalette(const TBitmapImage& image) {
     return !image.ColorTable.empty() || !image.Palette.empty();
 }
 }  // namespace
 
-TBitmap::TBitmap() { SetImage(new TBitmapImage); }
+TBitmap::TBitmap() : FImage(std::make_unique<TBitmapImage>()) {}
 
-TBitmap::~TBitmap() {
-    std::lock_guard<std::mutex> guard(StoreLock());
-    FImage->Release();
-}
+TBitmap::~TBitmap() = default;
 
 TGraphicClass TBitmap::StaticClass() {
     static const TGraphicClassInfo info{"TBitmap", TGraphic::StaticClass(),
@@ -109,21 +93,18 @@ TGraphicClass TBitmap::StaticClass() {
     return &info;
 }
 
-void TBitmap::SetImage(TBitmapImage* image) {
-    std::lock_guard<std::mutex> guard(StoreLock());
-    image->Reference();
-    if (FImage) FImage->Release();
-    FImage = image;
-}
-
-void TBitmap::ReplaceImage(TBitmapImage* image) {
-    SetImage(image);
+void TBitmap::ReplaceImage(TSharedRef<TBitmapImage> image) {
+    FImage = std::move(image);
     PaletteModified = HasPalette(*FImage);
     Changed();
 }
 
+void TBitmap::ReplaceImage(std::unique_ptr<TBitmapImage> image) {
+    ReplaceImage(TSharedRef<TBitmapImage>(std::move(image)));
+}
+
 void TBitmap::MakePrivate() {
-    if (FImage->RefCount() >= 2) SetImage(FImage->Clone());
+    if (FImage->RefCount() >= 2) FImage = TSharedRef<TBitmapImage>(FImage->Clone());
     FImage->Header.biClrUsed = 0;
     FImage->Header.biClrImportant = 0;
 }
@@ -131,7 +112,7 @@ void TBitmap::MakePrivate() {
 void TBitmap::Assign(const TGraphic* source) {
     if (source == this) return;
     if (source == nullptr) {
-        ReplaceImage(new TBitmapImage);
+        ReplaceImage(std::make_unique<TBitmapImage>());
     } else if (source->ClassType()->InheritsFrom(TBitmap::StaticClass())) {
         ReplaceImage(static_cast<const TBitmap*>(source)->FImage);
     } else {
@@ -161,29 +142,24 @@ void TBitmap::SetSize(int width, int height) {
     const int64_t stride = BitmapStride(width, bits);
     if (stride * height > MaxBitmapBytes) throw EInvalidGraphic();
 
-    auto* image = new TBitmapImage;
-    try {
-        image->Header.biWidth = width;
-        image->Header.biHeight = height;
-        image->Header.biBitCount = static_cast<uint16_t>(bits);
-        image->Header.biCompression = old.Header.biCompression;
-        image->Header.biSizeImage = static_cast<uint32_t>(stride * height);
-        std::copy(std::begin(old.Masks), std::end(old.Masks), image->Masks);
-        image->ColorTable = old.ColorTable;
-        image->Palette = old.Palette;
-        image->OwnPalette = old.OwnPalette;
-        if (bits <= 8 && image->ColorTable.empty())
-            image->ColorTable = bits == 1 ? std::vector<TRGBQuad>{{0, 0, 0, 0}, {255, 255, 255, 0}}
-                                : bits == 4 ? SystemPalette16()
-                                            : HalftonePalette();
-        image->Pixels = TPixelBuffer(static_cast<size_t>(stride * height));
-        FillWhite(*image);
-        CopyTopLeft(old, *image);
-    } catch (...) {
-        delete image;
-        throw;
-    }
-    ReplaceImage(image);
+    auto image = std::make_unique<TBitmapImage>();
+    image->Header.biWidth = width;
+    image->Header.biHeight = height;
+    image->Header.biBitCount = static_cast<uint16_t>(bits);
+    image->Header.biCompression = old.Header.biCompression;
+    image->Header.biSizeImage = static_cast<uint32_t>(stride * height);
+    image->Masks = old.Masks;
+    image->ColorTable = old.ColorTable;
+    image->Palette = old.Palette;
+    image->OwnPalette = old.OwnPalette;
+    if (bits <= 8 && image->ColorTable.empty())
+        image->ColorTable = bits == 1 ? std::vector<TRGBQuad>{{0, 0, 0, 0}, {255, 255, 255, 0}}
+                            : bits == 4 ? SystemPalette16()
+                                        : HalftonePalette();
+    image->Pixels = TPixelBuffer(static_cast<size_t>(stride * height));
+    FillWhite(*image);
+    CopyTopLeft(old, *image);
+    ReplaceImage(std::move(image));
 }
 
 void TBitmap::SetPalette(const std::vector<TRGBQuad>& entries) {
@@ -220,8 +196,8 @@ const uint8_t* TBitmap::RowAddress(int r) const {
 
 TPixelDepth TBitmap::PixelDepth() const {
     const TBitmapInfoHeader& h = FImage->Header;
-    const uint32_t* m = FImage->Masks;
-    const bool fields = h.biCompression == 3;
+    const TMasks& m = FImage->Masks;
+    const bool fields = h.biCompression == BmpBitFields;
     switch (h.biBitCount) {
         case 1: return pd1;
         case 4: return pd4;
@@ -229,7 +205,7 @@ TPixelDepth TBitmap::PixelDepth() const {
         case 16:
             if (!fields) return pd15;
             // Masks left at 0 are read and written as 5-6-5.
-            if (m[1] == 0x07E0 || (m[0] | m[1] | m[2]) == 0) return pd16;
+            if (m[1] == Masks565[1] || m == TMasks{}) return pd16;
             return pdOther;
         case 24: return pd24;
         case 32: return fields ? pdOther : pd32;

@@ -2,8 +2,10 @@
 // a shared, copy-on-write pixel store, read from and written to BMP files.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "imaging/graphic.h"
@@ -16,6 +18,22 @@ struct TRGBQuad {
     bool operator==(const TRGBQuad&) const = default;
 };
 
+// Compression codes of the BMP information header.
+constexpr uint32_t BmpUncompressed = 0;
+constexpr uint32_t BmpRle8 = 1;
+constexpr uint32_t BmpRle4 = 2;
+constexpr uint32_t BmpBitFields = 3;
+
+// Red, green and blue masks of 16- and 32-bit pixels.
+using TMasks = std::array<uint32_t, 3>;
+constexpr TMasks Masks555 = {0x7C00, 0x03E0, 0x001F};  // 16 bits without bit fields
+constexpr TMasks Masks565 = {0xF800, 0x07E0, 0x001F};
+constexpr TMasks Masks888 = {0xFF0000, 0x00FF00, 0x0000FF};
+// The masks of a bit-field store whose own masks are all 0.
+constexpr const TMasks& DefaultBitFieldMasks(int bitsPerPixel) {
+    return bitsPerPixel == 16 ? Masks565 : Masks888;
+}
+
 // Shaped like the BMP information header.
 struct TBitmapInfoHeader {
     uint32_t biSize = 40;
@@ -23,7 +41,7 @@ struct TBitmapInfoHeader {
     int32_t biHeight = 0;  // > 0: bottom row first; < 0: top row first
     uint16_t biPlanes = 1;
     uint16_t biBitCount = 0;
-    uint32_t biCompression = 0;  // 0 none, 3 bit fields
+    uint32_t biCompression = BmpUncompressed;  // or BmpBitFields
     uint32_t biSizeImage = 0;    // stride * |height|
     int32_t biXPelsPerMeter = 0;
     int32_t biYPelsPerMeter = 0;
@@ -77,7 +95,7 @@ private:
 class TBitmapImage : public TSharedImage {
 public:
     TBitmapInfoHeader Header;
-    uint32_t Masks[3] = {0, 0, 0};  // red, green, blue (bit-field stores)
+    TMasks Masks{};                 // red, green, blue (bit-field stores)
     std::vector<TRGBQuad> ColorTable;
     TPixelBuffer Pixels;            // |height| rows of Stride() bytes
     bool CoreHeader = false;        // read from a file with the 12-byte header
@@ -88,13 +106,26 @@ public:
 
     int64_t Stride() const { return BitmapStride(Header.biWidth, Header.biBitCount); }
     int32_t Rows() const { return Header.biHeight < 0 ? -Header.biHeight : Header.biHeight; }
-    // Address of image row r (0 = top row), r in 0..Rows().
-    uint8_t* Row(int64_t r) {
-        return Pixels.data() + Stride() * (Header.biHeight > 0 ? Header.biHeight - 1 - r : r);
+    // Distance of image row r (0 = top row) from the first pixel byte, r in
+    // 0..Rows(): negative for row Rows() of a bottom-up store.
+    int64_t RowOffset(int64_t r) const {
+        return Stride() * (Header.biHeight > 0 ? Header.biHeight - 1 - r : r);
     }
-    const uint8_t* Row(int64_t r) const { return const_cast<TBitmapImage*>(this)->Row(r); }
+    // Address of image row r, r in 0..Rows().
+    uint8_t* Row(int64_t r) { return RowAt(Pixels.data(), RowOffset(r)); }
+    const uint8_t* Row(int64_t r) const { return RowAt(Pixels.data(), RowOffset(r)); }
     // Same description, colour table, palette and pixel bytes.
-    TBitmapImage* Clone() const;
+    std::unique_ptr<TBitmapImage> Clone() const;
+
+private:
+    template <class Byte>
+    static Byte* RowAt(Byte* start, int64_t offset) {
+        // Where a further row would begin below a bottom-up store lies before
+        // the buffer; pointer arithmetic may not leave it, so that address is
+        // worked out as a number.
+        if (offset < 0) return reinterpret_cast<Byte*>(reinterpret_cast<uintptr_t>(start) - uintptr_t(-offset));
+        return start + offset;
+    }
 };
 
 // Values of PixelDepth.
@@ -159,11 +190,11 @@ public:
     const TBitmapImage& Image() const { return *FImage; }
 
 private:
-    void SetImage(TBitmapImage* image);  // takes a reference, releases the old one
-    void MakePrivate();                  // copy on write
+    void MakePrivate();  // copy on write
     // Takes a new store and tells the owner: palette flag, change notification.
-    void ReplaceImage(TBitmapImage* image);
-    TBitmapImage* FImage = nullptr;
+    void ReplaceImage(TSharedRef<TBitmapImage> image);
+    void ReplaceImage(std::unique_ptr<TBitmapImage> image);
+    TSharedRef<TBitmapImage> FImage;
 };
 
 // The 256-entry colour table of 8-bit conversions: a 6x6x6 colour cube

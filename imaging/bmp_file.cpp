@@ -1,6 +1,7 @@
 // Reading and writing BMP files, run-length data included.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "imaging/bitmap.h"
@@ -10,6 +11,7 @@ namespace {
 
 constexpr uint32_t BmpCoreHeader = 12;
 constexpr uint32_t BmpInfoHeader = 40;
+constexpr uint32_t BmpMaskBytes = 12;  // red, green, blue, 4 bytes each
 
 uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 uint32_t Get32(const uint8_t* p) {
@@ -35,7 +37,7 @@ void ReadHeaderBytes(TStream& stream, void* buffer, int64_t count) {
 // The description as the file gives it, checked so that a store can be made.
 struct TFileDescription {
     TBitmapInfoHeader Header;
-    uint32_t Masks[3] = {0, 0, 0};
+    TMasks Masks{};
     uint32_t HeaderSize = 0;
     bool Core = false;
 };
@@ -74,7 +76,7 @@ void ReadInfoHeader(TStream& stream, TFileDescription& d) {
     h.biClrUsed = Get32(b + 28);
     h.biClrImportant = Get32(b + 32);
     // Longer headers carry the bit-field masks in their bytes 40 to 51.
-    if (size >= 52 && h.biCompression == 3) {
+    if (size >= BmpInfoHeader + BmpMaskBytes && h.biCompression == BmpBitFields) {
         d.Masks[0] = Get32(b + 36);
         d.Masks[1] = Get32(b + 40);
         d.Masks[2] = Get32(b + 44);
@@ -89,10 +91,10 @@ void CheckDescription(const TFileDescription& d) {
     const uint16_t bits = h.biBitCount;
     if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) Invalid();
     switch (h.biCompression) {
-        case 0: break;
-        case 1: if (bits != 8 || h.biHeight < 0) Invalid(); break;
-        case 2: if (bits != 4 || h.biHeight < 0) Invalid(); break;
-        case 3: if (bits != 16 && bits != 32) Invalid(); break;
+        case BmpUncompressed: break;
+        case BmpRle8: if (bits != 8 || h.biHeight < 0) Invalid(); break;
+        case BmpRle4: if (bits != 4 || h.biHeight < 0) Invalid(); break;
+        case BmpBitFields: if (bits != 16 && bits != 32) Invalid(); break;
         default: Invalid();
     }
     if (h.biClrUsed > 256) Invalid();
@@ -102,205 +104,128 @@ void CheckDescription(const TFileDescription& d) {
     if (BitmapStride(h.biWidth, bits) * rows > MaxBitmapBytes) Invalid();
 }
 
-// Everything before the pixels: the description and the colour table.
-struct TFileHead {
-    TFileDescription Description;
-    std::vector<TRGBQuad> Table;
-};
 
-// Reads the file header, the information header, the masks and the colour
-// table; the stream is left at the first byte after the colour table.
-void ReadHead(TStream& stream, TFileHead& head) {
+// The 14-byte file header: only its type is looked at.
+void ReadFileHeader(TStream& stream) {
     uint8_t fileHeader[14];
     stream.ReadBuffer(fileHeader, sizeof fileHeader);
     if (fileHeader[0] != 'B' || fileHeader[1] != 'M') Invalid();
+}
 
-    TFileDescription& d = head.Description;
+// The information header, the masks that follow a 40-byte one, and the
+// number of colour table entries.
+TFileDescription ReadDescription(TStream& stream) {
+    TFileDescription d;
     ReadInfoHeader(stream, d);
     CheckDescription(d);
     TBitmapInfoHeader& h = d.Header;
-    const int bits = h.biBitCount;
-    if (d.HeaderSize == BmpInfoHeader && h.biCompression == 3) {
-        // A 40-byte header is followed by the three masks.
-        uint8_t m[12];
+    if (d.HeaderSize == BmpInfoHeader && h.biCompression == BmpBitFields) {
+        uint8_t m[BmpMaskBytes];
         stream.ReadBuffer(m, sizeof m);
-        d.Masks[0] = Get32(m), d.Masks[1] = Get32(m + 4), d.Masks[2] = Get32(m + 8);
+        d.Masks = {Get32(m), Get32(m + 4), Get32(m + 8)};
     }
-    if (h.biClrUsed == 0 && bits <= 8) h.biClrUsed = 1u << bits;
-
-    const int entrySize = d.Core ? 3 : 4;
-    std::vector<uint8_t> tableBytes(size_t(h.biClrUsed) * entrySize);
-    stream.ReadBuffer(tableBytes.data(), int64_t(tableBytes.size()));
-    head.Table.resize(h.biClrUsed);
-    for (size_t i = 0; i < head.Table.size(); ++i) {
-        const uint8_t* e = &tableBytes[i * entrySize];
-        head.Table[i] = {e[0], e[1], e[2], 0};
-    }
+    if (h.biClrUsed == 0 && h.biBitCount <= 8) h.biClrUsed = 1u << h.biBitCount;
+    return d;
 }
 
-// A store of the file's description and colours with `rows` rows of zero
-// bytes, in the row order `height` gives.
-TBitmapImage* NewStore(const TFileHead& head, int32_t height) {
-    const TFileDescription& d = head.Description;
-    const int bits = d.Header.biBitCount;
-    const int64_t rows = height < 0 ? -int64_t(height) : height;
-    const int64_t storeSize = BitmapStride(d.Header.biWidth, bits) * rows;
-    auto* image = new TBitmapImage;
-    try {
-        image->Header = d.Header;
-        image->Header.biSize = BmpInfoHeader;
-        image->Header.biHeight = height;
-        image->Header.biSizeImage = uint32_t(storeSize);
-        image->CoreHeader = d.Core;
-        std::copy(d.Masks, d.Masks + 3, image->Masks);
-        if (bits <= 8) {
-            image->ColorTable = head.Table;
-        } else if (!head.Table.empty()) {
-            image->Palette = head.Table;
-            image->OwnPalette = true;
-        }
-        image->Pixels = TPixelBuffer(size_t(storeSize));
-    } catch (...) {
-        delete image;
-        throw;
+// Colours-used entries of 3 (core header) or 4 bytes.
+std::vector<TRGBQuad> ReadColorTable(TStream& stream, const TFileDescription& d) {
+    const int entrySize = d.Core ? 3 : 4;
+    std::vector<uint8_t> bytes(size_t(d.Header.biClrUsed) * entrySize);
+    stream.ReadBuffer(bytes.data(), int64_t(bytes.size()));
+    std::vector<TRGBQuad> table(d.Header.biClrUsed);
+    for (size_t i = 0; i < table.size(); ++i) {
+        const uint8_t* e = &bytes[i * entrySize];
+        table[i] = {e[0], e[1], e[2], 0};
     }
+    return table;
+}
+
+int64_t StoreSize(const TBitmapInfoHeader& h) {
+    const int64_t rows = h.biHeight < 0 ? -int64_t(h.biHeight) : h.biHeight;
+    return BitmapStride(h.biWidth, h.biBitCount) * rows;
+}
+
+// A zero-filled store of the description, with its masks and colours.
+std::unique_ptr<TBitmapImage> NewStore(const TFileDescription& d, const std::vector<TRGBQuad>& table) {
+    auto image = std::make_unique<TBitmapImage>();
+    const int64_t storeSize = StoreSize(d.Header);
+    image->Header = d.Header;
+    image->Header.biSize = BmpInfoHeader;
+    image->Header.biSizeImage = uint32_t(storeSize);
+    image->CoreHeader = d.Core;
+    image->Masks = d.Masks;
+    if (d.Header.biBitCount <= 8) {
+        image->ColorTable = table;
+    } else if (!table.empty()) {
+        image->Palette = table;
+        image->OwnPalette = true;
+    }
+    image->Pixels = TPixelBuffer(size_t(storeSize));
     return image;
 }
 
-}  // namespace
-
-void TBitmap::ReadFromStream(TStream& stream) {
-    const int64_t n = stream.Size() - stream.Position();
-    if (n <= 0) {
-        ReplaceImage(new TBitmapImage);
-        return;
-    }
-    TFileHead head;
-    ReadHead(stream, head);
-    const TBitmapInfoHeader& h = head.Description.Header;
-    const int bits = h.biBitCount;
-
-    TBitmapImage* image = NewStore(head, h.biHeight);
-    try {
-        const int64_t storeSize = image->Header.biSizeImage;
-        const int64_t left = std::max<int64_t>(0, stream.Size() - stream.Position());
+// The pixel bytes from the stream's position on: as far as the file and the
+// store go, or expanded from run-length data.
+void ReadPixels(TStream& stream, const TFileDescription& d, TBitmapImage& image) {
+    const TBitmapInfoHeader& h = d.Header;
+    const int64_t storeSize = StoreSize(h);
+    const int64_t left = std::max<int64_t>(0, stream.Size() - stream.Position());
+    if (h.biCompression == BmpRle8 || h.biCompression == BmpRle4) {
+        // The compressed data may be larger than the image it expands to.
+        const int64_t packed = h.biSizeImage != 0 ? std::min<int64_t>(h.biSizeImage, left) : left;
+        std::vector<uint8_t> data(static_cast<size_t>(packed));
+        data.resize(size_t(stream.Read(data.data(), packed)));
+        ExpandRle(data, h.biBitCount, image);
+        image.Header.biCompression = BmpUncompressed;
+    } else if (storeSize > 0) {
+        // Bytes beyond the store are not pixels of this image.
         const int64_t imageSize = h.biSizeImage != 0 ? h.biSizeImage : storeSize;
-
-        if (h.biCompression == 1 || h.biCompression == 2) {
-            // The compressed data may be larger than the image it expands to.
-            const int64_t packed = h.biSizeImage != 0 ? std::min<int64_t>(h.biSizeImage, left) : left;
-            std::vector<uint8_t> data(static_cast<size_t>(packed));
-            const int64_t got = stream.Read(data.data(), packed);
-            data.resize(size_t(got));
-            ExpandRle(data, bits, *image);
-            image->Header.biCompression = 0;
-        } else if (storeSize > 0) {
-            // Bytes beyond the store are not pixels of this image.
-            const int64_t count = std::min({imageSize, left, storeSize});
-            stream.Read(image->Pixels.data(), count);
-        }
-    } catch (...) {
-        delete image;
-        throw;
+        stream.Read(image.Pixels.data(), std::min({imageSize, left, storeSize}));
     }
-    ReplaceImage(image);
 }
 
-void TBitmap::ReadRowSample(TStream& stream, int maxRows, int& width, int& height) {
-    width = height = 0;
-    const int64_t start = stream.Position();
-    if (stream.Size() - start <= 0) {
-        ReplaceImage(new TBitmapImage);
-        return;
-    }
-    TFileHead head;
-    ReadHead(stream, head);
-    const TBitmapInfoHeader& h = head.Description.Header;
-    if (h.biCompression == 1 || h.biCompression == 2) {
-        // Run-length data cannot be entered in the middle: read it all.
-        stream.SetPosition(start);
-        ReadFromStream(stream);
-        width = Width();
-        height = Height();
-        return;
-    }
-    const int32_t rows = h.biHeight < 0 ? -h.biHeight : h.biHeight;
-    const int64_t stride = BitmapStride(h.biWidth, h.biBitCount);
-    constexpr int64_t kSampleBytes = int64_t(16) << 20;
-    const int64_t limit = std::max<int64_t>(1, std::min<int64_t>(maxRows, kSampleBytes / std::max<int64_t>(stride, 1)));
-    const auto samples = int32_t(std::min<int64_t>(rows, limit));
+// What a BMP file of a store holds besides the pixels, with the colour count
+// and masks corrected as they are written.
+struct TFileLayout {
+    const std::vector<TRGBQuad>* Colors = nullptr;
+    size_t ColorCount = 0;
+    uint32_t ColorsUsed = 0;
+    TMasks Masks{};
+    bool Fields = false;  // the masks follow the information header
+    uint32_t InfoSize = 0;  // information header, masks and colour table
+};
 
-    // Top row first, like the picture.
-    TBitmapImage* image = NewStore(head, -samples);
-    try {
-        // As when reading the whole file: the pixels follow the colour table
-        // and end with the image size or the file.
-        const int64_t pixels = stream.Position();
-        const int64_t storeSize = stride * rows;
-        const int64_t imageSize = h.biSizeImage != 0 ? h.biSizeImage : storeSize;
-        const int64_t end = pixels + std::min({imageSize, storeSize, std::max<int64_t>(0, stream.Size() - pixels)});
-        // In the order of the file, which reading ahead favours.
-        const bool bottomUp = h.biHeight > 0;
-        for (int32_t i = 0; i < samples; ++i) {
-            const int32_t t = bottomUp ? samples - 1 - i : i;
-            // The middle row of each of `samples` equal bands.
-            const int64_t r = (2 * int64_t(t) + 1) * rows / (2 * int64_t(samples));
-            const int64_t at = pixels + stride * (bottomUp ? rows - 1 - r : r);
-            const int64_t count = std::min(stride, end - at);
-            if (count <= 0) continue;
-            stream.SetPosition(at);
-            stream.Read(image->Row(t), count);
-        }
-    } catch (...) {
-        delete image;
-        throw;
-    }
-    width = h.biWidth;
-    height = rows;
-    ReplaceImage(image);
-}
-
-void TBitmap::WriteToStream(TStream& stream) {
-    if (FImage->Pixels.empty()) return;
-    TBitmapImage& image = *FImage;
-    TBitmapInfoHeader& h = image.Header;
-
+TFileLayout LayoutOf(const TBitmapImage& image) {
+    const TBitmapInfoHeader& h = image.Header;
+    TFileLayout l;
     // Colour count: the table, limited by colours used; a store without a
     // table writes its own palette instead.
-    const std::vector<TRGBQuad>* colors = &image.ColorTable;
-    size_t c = image.ColorTable.size();
-    if (h.biClrUsed != 0) c = std::min<size_t>(c, h.biClrUsed);
-    if (c == 0 && image.OwnPalette && !image.Palette.empty()) {
-        colors = &image.Palette;
-        c = std::min<size_t>(image.Palette.size(), 256);
+    l.Colors = &image.ColorTable;
+    l.ColorCount = image.ColorTable.size();
+    if (h.biClrUsed != 0) l.ColorCount = std::min<size_t>(l.ColorCount, h.biClrUsed);
+    if (l.ColorCount == 0 && image.OwnPalette && !image.Palette.empty()) {
+        l.Colors = &image.Palette;
+        l.ColorCount = std::min<size_t>(image.Palette.size(), 256);
     }
-    const bool fields = h.biBitCount > 8 && h.biCompression == 3;
-    const uint32_t infoSize = BmpInfoHeader + (fields ? 12 : 0) + uint32_t(4 * c);
-    const auto pixelBytes = uint32_t(image.Pixels.size());
-    // The corrected colour count and masks go into the store too, unless
-    // other bitmaps share it (a shared store is never changed).
-    const bool own = image.RefCount() == 1;
-    uint32_t clrUsed = h.biClrUsed;
-    if (c != 0 && clrUsed != c) clrUsed = uint32_t(c);
-    uint32_t masks[3] = {image.Masks[0], image.Masks[1], image.Masks[2]};
-    if (h.biCompression == 3 && masks[0] == 0) {
-        if (h.biBitCount == 16) {
-            masks[0] = 0xF800, masks[1] = 0x07E0, masks[2] = 0x001F;
-        } else {
-            masks[0] = 0xFF0000, masks[1] = 0x00FF00, masks[2] = 0x0000FF;
-        }
-    }
-    if (own) {
-        h.biClrUsed = clrUsed;
-        std::copy(masks, masks + 3, image.Masks);
-    }
+    l.ColorsUsed = l.ColorCount != 0 ? uint32_t(l.ColorCount) : h.biClrUsed;
+    l.Masks = image.Masks;
+    if (h.biCompression == BmpBitFields && l.Masks[0] == 0) l.Masks = DefaultBitFieldMasks(h.biBitCount);
+    l.Fields = h.biBitCount > 8 && h.biCompression == BmpBitFields;
+    l.InfoSize = BmpInfoHeader + (l.Fields ? BmpMaskBytes : 0) + uint32_t(4 * l.ColorCount);
+    return l;
+}
 
-    std::vector<uint8_t> head(14 + infoSize);
+// File header, information header, masks and colour table.
+std::vector<uint8_t> EncodeHeaders(const TBitmapImage& image, const TFileLayout& l) {
+    const TBitmapInfoHeader& h = image.Header;
+    const auto pixelBytes = uint32_t(image.Pixels.size());
+    std::vector<uint8_t> head(14 + l.InfoSize);
     uint8_t* p = head.data();
     *p++ = 'B', *p++ = 'M';
-    Put32(p, 14 + infoSize + pixelBytes);
+    Put32(p, 14 + l.InfoSize + pixelBytes);
     Put32(p, 0);
-    Put32(p, 14 + infoSize);
+    Put32(p, 14 + l.InfoSize);
     Put32(p, BmpInfoHeader);
     Put32(p, uint32_t(h.biWidth));
     Put32(p, uint32_t(h.biHeight));
@@ -310,14 +235,94 @@ void TBitmap::WriteToStream(TStream& stream) {
     Put32(p, pixelBytes);
     Put32(p, uint32_t(h.biXPelsPerMeter));
     Put32(p, uint32_t(h.biYPelsPerMeter));
-    Put32(p, clrUsed);
+    Put32(p, l.ColorsUsed);
     Put32(p, h.biClrImportant);
-    if (fields)
-        for (uint32_t m : masks) Put32(p, m);
-    for (size_t i = 0; i < c; ++i) {
-        const TRGBQuad& q = (*colors)[i];
+    if (l.Fields)
+        for (uint32_t m : l.Masks) Put32(p, m);
+    for (size_t i = 0; i < l.ColorCount; ++i) {
+        const TRGBQuad& q = (*l.Colors)[i];
         *p++ = q.rgbBlue, *p++ = q.rgbGreen, *p++ = q.rgbRed, *p++ = 0;
     }
+    return head;
+}
+
+}  // namespace
+
+void TBitmap::ReadFromStream(TStream& stream) {
+    if (stream.Size() - stream.Position() <= 0) {
+        ReplaceImage(std::make_unique<TBitmapImage>());
+        return;
+    }
+    ReadFileHeader(stream);
+    const TFileDescription d = ReadDescription(stream);
+    const std::vector<TRGBQuad> table = ReadColorTable(stream, d);
+    std::unique_ptr<TBitmapImage> image = NewStore(d, table);
+    ReadPixels(stream, d, *image);
+    ReplaceImage(std::move(image));
+}
+
+void TBitmap::ReadRowSample(TStream& stream, int maxRows, int& width, int& height) {
+    width = height = 0;
+    const int64_t start = stream.Position();
+    if (stream.Size() - start <= 0) {
+        ReplaceImage(std::make_unique<TBitmapImage>());
+        return;
+    }
+    ReadFileHeader(stream);
+    const TFileDescription d = ReadDescription(stream);
+    const TBitmapInfoHeader& h = d.Header;
+    if (h.biCompression == BmpRle8 || h.biCompression == BmpRle4) {
+        // Run-length data cannot be entered in the middle: read it all.
+        stream.SetPosition(start);
+        ReadFromStream(stream);
+        width = Width();
+        height = Height();
+        return;
+    }
+    const std::vector<TRGBQuad> table = ReadColorTable(stream, d);
+    const int32_t rows = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+    const int64_t stride = BitmapStride(h.biWidth, h.biBitCount);
+    constexpr int64_t kSampleBytes = int64_t(16) << 20;
+    const int64_t limit = std::max<int64_t>(1, std::min<int64_t>(maxRows, kSampleBytes / std::max<int64_t>(stride, 1)));
+    const auto samples = int32_t(std::min<int64_t>(rows, limit));
+
+    // The sampled rows, top row first like the picture.
+    TFileDescription sampled = d;
+    sampled.Header.biHeight = -samples;
+    std::unique_ptr<TBitmapImage> image = NewStore(sampled, table);
+    // As when reading the whole file: the pixels follow the colour table and
+    // end with the image size or the file.
+    const int64_t pixels = stream.Position();
+    const int64_t storeSize = StoreSize(h);
+    const int64_t imageSize = h.biSizeImage != 0 ? h.biSizeImage : storeSize;
+    const int64_t end = pixels + std::min({imageSize, storeSize, std::max<int64_t>(0, stream.Size() - pixels)});
+    // In the order of the file, which reading ahead favours.
+    const bool bottomUp = h.biHeight > 0;
+    for (int32_t i = 0; i < samples; ++i) {
+        const int32_t t = bottomUp ? samples - 1 - i : i;
+        // The middle row of each of `samples` equal bands.
+        const int64_t r = (2 * int64_t(t) + 1) * rows / (2 * int64_t(samples));
+        const int64_t at = pixels + stride * (bottomUp ? rows - 1 - r : r);
+        const int64_t count = std::min(stride, end - at);
+        if (count <= 0) continue;
+        stream.SetPosition(at);
+        stream.Read(image->Row(t), count);
+    }
+    width = h.biWidth;
+    height = rows;
+    ReplaceImage(std::move(image));
+}
+
+void TBitmap::WriteToStream(TStream& stream) {
+    if (FImage->Pixels.empty()) return;
+    const TFileLayout layout = LayoutOf(*FImage);
+    // The corrected colour count and masks go into the store too, unless
+    // other bitmaps share it (a shared store is never changed).
+    if (FImage->RefCount() == 1) {
+        FImage->Header.biClrUsed = layout.ColorsUsed;
+        FImage->Masks = layout.Masks;
+    }
+    const std::vector<uint8_t> head = EncodeHeaders(*FImage, layout);
     stream.WriteBuffer(head.data(), int64_t(head.size()));
-    stream.WriteBuffer(image.Pixels.data(), pixelBytes);
+    stream.WriteBuffer(FImage->Pixels.data(), int64_t(FImage->Pixels.size()));
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "core/exceptions.h"
 #include "core/streams.h"
@@ -35,9 +36,8 @@ public:
     virtual void StretchDraw(const TRect& rect, const TBitmap& bitmap) = 0;
 };
 
-// Reference-counted data shared by several graphic objects. A holder that
-// takes a reference calls Reference(); the holder whose Release() brings the
-// count from 1 to 0 frees the record.
+// Reference-counted data shared by several graphic objects, held through
+// TSharedRef handles; the record is freed when the last handle lets it go.
 class TSharedImage {
 public:
     TSharedImage() = default;
@@ -45,14 +45,47 @@ public:
     TSharedImage& operator=(const TSharedImage&) = delete;
     virtual ~TSharedImage() = default;
 
+    // The number of holders.
+    int32_t RefCount() const { return FRefCount; }
+
+private:
+    template <class T>
+    friend class TSharedRef;
     void Reference() { ++FRefCount; }
     void Release() {
         if (--FRefCount == 0) delete this;
     }
-    int32_t RefCount() const { return FRefCount; }
+    int32_t FRefCount = 0;
+};
+
+// A holder of a shared record: copying the handle takes a reference,
+// destroying or reassigning it releases one.
+template <class T>
+class TSharedRef {
+public:
+    TSharedRef() = default;
+    explicit TSharedRef(std::unique_ptr<T> record) : FRecord(record.release()) {
+        if (FRecord) FRecord->Reference();
+    }
+    TSharedRef(const TSharedRef& other) : FRecord(other.FRecord) {
+        if (FRecord) FRecord->Reference();
+    }
+    TSharedRef(TSharedRef&& other) noexcept : FRecord(other.FRecord) { other.FRecord = nullptr; }
+    TSharedRef& operator=(TSharedRef other) noexcept {
+        std::swap(FRecord, other.FRecord);
+        return *this;
+    }
+    ~TSharedRef() {
+        if (FRecord) FRecord->Release();
+    }
+
+    T* get() const { return FRecord; }
+    T& operator*() const { return *FRecord; }
+    T* operator->() const { return FRecord; }
+    explicit operator bool() const { return FRecord != nullptr; }
 
 private:
-    int32_t FRefCount = 0;
+    T* FRecord = nullptr;
 };
 
 // What a class record says about a graphic class: its name, its base (for

@@ -52,6 +52,111 @@ void CmykRowToBgr(const uint8_t* cmyk, uint8_t* bgr, JDIMENSION width, bool inve
     }
 }
 
+// The image size, the row layout and the settings, for rows of `bitmap`.
+void SetEncoderParameters(Compressor& session, const TJPEGDefaults& settings, const TBitmap& bitmap) {
+    jpeg_compress_struct& c = session.cinfo;
+    c.image_width = JDIMENSION(bitmap.Width());
+    c.image_height = JDIMENSION(bitmap.Height());
+    // The rows go to the library as they are stored: blue, green, red.
+    c.input_components = 3;
+    c.in_color_space = JCS_EXT_BGR;
+    const int quality = settings.Quality;
+    const bool gray = settings.GrayOutput;
+    const bool progressive = settings.WriteProgressive;
+    session.Run([&] {
+        jpeg_set_defaults(&c);
+        jpeg_set_quality(&c, quality, TRUE);
+        if (gray) jpeg_set_colorspace(&c, JCS_GRAYSCALE);
+        if (progressive) jpeg_simple_progression(&c);
+    });
+}
+
+// Hands the 24-bit rows to the library, top row first, and finishes.
+void WriteRows(Compressor& session, const TBitmap& rows) {
+    jpeg_compress_struct& c = session.cinfo;
+    session.Run([&] {
+        jpeg_start_compress(&c, TRUE);
+        while (c.next_scanline < c.image_height) {
+            // The library only reads the rows it is handed.
+            JSAMPROW row = const_cast<JSAMPROW>(rows.RowAddress(int(c.next_scanline)));
+            jpeg_write_scanlines(&c, &row, 1);
+        }
+        jpeg_finish_compress(&c);
+    });
+}
+
+// How the decoder's output becomes bitmap rows.
+struct TOutputPlan {
+    bool Inks = false;      // four components (CMYK, YCCK), made colours row by row
+    bool Quantize = false;  // 8 bits per pixel through a colour map
+    int Components() const { return Inks ? 4 : Quantize ? 1 : 3; }
+    int BitsPerPixel() const { return Quantize ? 8 : 24; }
+};
+
+// Sets the decoding parameters from the settings, once the header is read;
+// refuses colour spaces that cannot be shown.
+TOutputPlan ChooseOutput(jpeg_decompress_struct& c, const TJPEGDefaults& settings) {
+    TOutputPlan plan;
+    plan.Inks = c.jpeg_color_space == JCS_CMYK || c.jpeg_color_space == JCS_YCCK;
+    if (!plan.Inks && c.out_color_space != JCS_GRAYSCALE && c.out_color_space != JCS_RGB)
+        throw EJPEG(JERR_CONVERSION_NOTIMPL,
+                    JpegErrorText(JERR_CONVERSION_NOTIMPL, "the image's colour space (" +
+                                                               std::to_string(c.num_components) +
+                                                               " components) cannot be shown"));
+    c.scale_num = 1;
+    c.scale_denom = 1u << ScaleShiftOf(settings);
+    c.do_block_smoothing = settings.BlockSmoothing;
+    if (plan.Inks) {
+        // Printing inks: decoded as they are and turned into colours per row.
+        c.out_color_space = JCS_CMYK;
+    } else {
+        if (settings.GrayOutput) c.out_color_space = JCS_GRAYSCALE;
+        plan.Quantize = settings.EightBitOutput || c.out_color_space == JCS_GRAYSCALE;
+        if (plan.Quantize) {
+            c.quantize_colors = TRUE;
+            c.desired_number_of_colors = kQuantizedColors;
+        } else {
+            c.out_color_space = JCS_EXT_BGR;
+        }
+    }
+    if (settings.FastDecode) {
+        c.dct_method = JDCT_IFAST;
+        c.two_pass_quantize = FALSE;
+        c.dither_mode = JDITHER_ORDERED;
+    }
+    return plan;
+}
+
+// The decoder's colour map as palette entries (a gray map gives grays).
+std::vector<TRGBQuad> ColorMapPalette(const jpeg_decompress_struct& c) {
+    std::vector<TRGBQuad> palette(size_t(c.actual_number_of_colors));
+    const bool mapGray = c.out_color_components == 1;
+    for (size_t i = 0; i < palette.size(); ++i) {
+        palette[i].rgbRed = c.colormap[0][i];
+        palette[i].rgbGreen = c.colormap[mapGray ? 0 : 1][i];
+        palette[i].rgbBlue = c.colormap[mapGray ? 0 : 2][i];
+    }
+    return palette;
+}
+
+// Reads the rows, top row first, into the bitmap of the output size, and
+// finishes the decompression.
+void ReadRows(Decompressor& session, const TOutputPlan& plan, TBitmap& bitmap) {
+    jpeg_decompress_struct& c = session.cinfo;
+    std::vector<uint8_t> inkRow(plan.Inks ? size_t(c.output_width) * 4 : 0);
+    uint8_t* const ink = inkRow.data();
+    const bool invertedInks = c.saw_Adobe_marker;
+    session.Run([&] {
+        while (c.output_scanline < c.output_height) {
+            uint8_t* target = bitmap.RowAddress(int(c.output_scanline));
+            JSAMPROW row = plan.Inks ? ink : target;
+            if (jpeg_read_scanlines(&c, &row, 1) != 1) break;
+            if (plan.Inks) CmykRowToBgr(ink, target, c.output_width, invertedInks);
+        }
+        jpeg_finish_decompress(&c);
+    });
+}
+
 }  // namespace
 
 // --- start-up and shut-down ------------------------------------------------
@@ -76,17 +181,9 @@ TGraphicClass TJPEGImage::StaticClass() {
 
 TJPEGImage::TJPEGImage() : Settings(JpegPresets) { NewData(); }
 
-TJPEGImage::~TJPEGImage() {
-    FBitmap.reset();
-    if (FData) FData->Release();
-}
+TJPEGImage::~TJPEGImage() = default;
 
-void TJPEGImage::NewData() const {
-    TJPEGData* data = new TJPEGData;
-    data->Reference();
-    if (FData) FData->Release();
-    FData = data;
-}
+void TJPEGImage::NewData() { FData = TSharedRef<TJPEGData>(std::make_unique<TJPEGData>()); }
 
 void TJPEGImage::Assign(const TGraphic* source) {
     if (source && source->ClassType()->InheritsFrom(TBitmap::StaticClass())) {
@@ -104,8 +201,6 @@ void TJPEGImage::Assign(const TGraphic* source) {
             bitmap = std::make_unique<TBitmap>();
             bitmap->Assign(other->FBitmap.get());
         }
-        other->FData->Reference();
-        FData->Release();
         FData = other->FData;
         // A bitmap of the old data would no longer match the new one.
         FBitmap = std::move(bitmap);
@@ -116,7 +211,9 @@ void TJPEGImage::Assign(const TGraphic* source) {
 
 void TJPEGImage::CopyInto(TGraphic* target) const {
     if (target && target->ClassType()->InheritsFrom(TBitmap::StaticClass())) {
-        if (!FBitmap) Decode();
+        // Decoding on request fills in the bitmap the data stands for; the
+        // image the object shows stays the same.
+        if (!FBitmap) const_cast<TJPEGImage*>(this)->DecodeJpeg();
         target->Assign(FBitmap.get());
         return;
     }
@@ -127,7 +224,7 @@ bool TJPEGImage::Equals(const TGraphic* other) const {
     if (other == this) return true;
     if (!other || !other->ClassType()->InheritsFrom(TJPEGImage::StaticClass())) return false;
     const auto* jpeg = static_cast<const TJPEGImage*>(other);
-    if (jpeg->FData == FData) return true;
+    if (jpeg->FData.get() == FData.get()) return true;
     const auto* mine = FData->Data.get();
     const auto* theirs = jpeg->FData->Data.get();
     return mine && theirs && *mine == *theirs;
@@ -181,17 +278,13 @@ void TJPEGImage::SetHeight(int) {
 }
 
 void TJPEGImage::Draw(TCanvas& canvas, const TRect& rect) {
-    if (!FBitmap) Decode();
+    if (!FBitmap) DecodeJpeg();
     FBitmap->Draw(canvas, rect);
 }
 
-void TJPEGImage::ReportProgress(TProgressStage stage, int percentDone) const {
-    const_cast<TJPEGImage*>(this)->Progress(stage, percentDone);
-}
-
-void TJPEGImage::ReportFailedEnd() const {
+void TJPEGImage::ReportFailedEnd() {
     try {
-        ReportProgress(TProgressStage::psEnding, 0);
+        Progress(TProgressStage::psEnding, 0);
     } catch (...) {
         // The failure that ended the work is the one to report.
     }
@@ -248,144 +341,64 @@ void TJPEGImage::Encode() {
     FData->Data = std::make_unique<std::vector<uint8_t>>();
     if (!FBitmap || FBitmap->Width() == 0 || FBitmap->Height() == 0) return;
 
-    Compressor session(*FData->Data,
-                       [this](int percent) { ReportProgress(TProgressStage::psRunning, percent); });
-    jpeg_compress_struct& c = session.cinfo;
-    c.image_width = JDIMENSION(FBitmap->Width());
-    c.image_height = JDIMENSION(FBitmap->Height());
+    Compressor session(*FData->Data, [this](int percent) { Progress(TProgressStage::psRunning, percent); });
     FData->Width = FBitmap->Width();
     FData->Height = FBitmap->Height();
-    // The rows go to the library as they are stored: blue, green, red.
-    c.input_components = 3;
-    c.in_color_space = JCS_EXT_BGR;
-
+    if (Settings.GrayOutput) FData->Grayscale = true;
     // A 24-bit view of the bitmap; a 24-bit bitmap is shared, not copied.
     TBitmap work;
     work.Assign(FBitmap.get());
     work.SetPixelDepth(pd24);
-    const TBitmap& rows = work;
+    SetEncoderParameters(session, Settings, work);
 
-    const int quality = Settings.Quality;
-    const bool gray = Settings.GrayOutput;
-    const bool progressive = Settings.WriteProgressive;
-    if (gray) FData->Grayscale = true;
-    session.Run([&] {
-        jpeg_set_defaults(&c);
-        jpeg_set_quality(&c, quality, TRUE);
-        if (gray) jpeg_set_colorspace(&c, JCS_GRAYSCALE);
-        if (progressive) jpeg_simple_progression(&c);
-    });
-
-    ReportProgress(TProgressStage::psStarting, 0);
+    Progress(TProgressStage::psStarting, 0);
     try {
-        session.Run([&] {
-            jpeg_start_compress(&c, TRUE);
-            while (c.next_scanline < c.image_height) {
-                // The library only reads the rows it is handed.
-                JSAMPROW row = const_cast<JSAMPROW>(rows.RowAddress(int(c.next_scanline)));
-                jpeg_write_scanlines(&c, &row, 1);
-            }
-            jpeg_finish_compress(&c);
-        });
+        WriteRows(session, work);
     } catch (...) {
         ReportFailedEnd();
         throw;
     }
-    ReportProgress(TProgressStage::psEnding, 100);
+    Progress(TProgressStage::psEnding, 100);
 }
 
 // --- decoding ----------------------------------------------------------------
 
-void TJPEGImage::DecodeJpeg() { Decode(); }
-
-void TJPEGImage::Decode() const {
+void TJPEGImage::DecodeJpeg() {
     try {
+        // Attached at once: a failure leaves what was decoded so far.
         FBitmap = std::make_unique<TBitmap>();
-        TBitmap& bitmap = *FBitmap;
         const std::vector<uint8_t>* data = FData->Data.get();
         Decompressor session(data ? data->data() : nullptr, data ? data->size() : 0,
-                             [this](int percent) { ReportProgress(TProgressStage::psRunning, percent); });
+                             [this](int percent) { Progress(TProgressStage::psRunning, percent); });
         jpeg_decompress_struct& c = session.cinfo;
         session.Run([&] { jpeg_read_header(&c, TRUE); });
-
-        const J_COLOR_SPACE stored = c.jpeg_color_space;
-        const bool fourComponents = stored == JCS_CMYK || stored == JCS_YCCK;
-        if (!fourComponents && c.out_color_space != JCS_GRAYSCALE && c.out_color_space != JCS_RGB)
-            throw EJPEG(JERR_CONVERSION_NOTIMPL,
-                        JpegErrorText(JERR_CONVERSION_NOTIMPL,
-                                      "the image's colour space (" + std::to_string(c.num_components) +
-                                          " components) cannot be shown"));
-
-        c.scale_num = 1;
-        c.scale_denom = 1u << ScaleShiftOf(Settings);
-        c.do_block_smoothing = Settings.BlockSmoothing;
-        bool quantize = false;
-        if (fourComponents) {
-            // Printing inks: decoded as they are and turned into colours below.
-            c.out_color_space = JCS_CMYK;
-        } else {
-            if (Settings.GrayOutput) c.out_color_space = JCS_GRAYSCALE;
-            quantize = Settings.EightBitOutput || c.out_color_space == JCS_GRAYSCALE;
-            if (quantize) {
-                c.quantize_colors = TRUE;
-                c.desired_number_of_colors = kQuantizedColors;
-            } else {
-                c.out_color_space = JCS_EXT_BGR;
-            }
-        }
-        if (Settings.FastDecode) {
-            c.dct_method = JDCT_IFAST;
-            c.two_pass_quantize = FALSE;
-            c.dither_mode = JDITHER_ORDERED;
-        }
+        const TOutputPlan plan = ChooseOutput(c, Settings);
         session.Run([&] { jpeg_calc_output_dimensions(&c); });
-        CheckOutputSize(c.output_width, c.output_height, quantize ? 8 : 24);
-        bitmap.SetPixelDepth(quantize ? pd8 : pd24);
+        CheckOutputSize(c.output_width, c.output_height, plan.BitsPerPixel());
+        FBitmap->SetPixelDepth(plan.Quantize ? pd8 : pd24);
 
-        const int expectedComponents = fourComponents ? 4 : quantize ? 1 : 3;
-        std::vector<uint8_t> inkRow;
         bool paletteChanged = false;
-        ReportProgress(TProgressStage::psStarting, 0);
+        Progress(TProgressStage::psStarting, 0);
         try {
             session.Run([&] { jpeg_start_decompress(&c); });
-            if (c.output_components != expectedComponents)
+            if (c.output_components != plan.Components())
                 throw EJPEG(JERR_CONVERSION_NOTIMPL,
                             JpegErrorText(JERR_CONVERSION_NOTIMPL, "unexpected decoder output"));
-            bitmap.SetSize(int(c.output_width), int(c.output_height));
-            if (quantize && c.colormap) {
-                std::vector<TRGBQuad> palette(size_t(c.actual_number_of_colors));
-                const bool mapGray = c.out_color_components == 1;
-                for (size_t i = 0; i < palette.size(); ++i) {
-                    palette[i].rgbRed = c.colormap[0][i];
-                    palette[i].rgbGreen = c.colormap[mapGray ? 0 : 1][i];
-                    palette[i].rgbBlue = c.colormap[mapGray ? 0 : 2][i];
-                }
-                bitmap.SetPalette(palette);
+            FBitmap->SetSize(int(c.output_width), int(c.output_height));
+            if (plan.Quantize && c.colormap) {
+                FBitmap->SetPalette(ColorMapPalette(c));
                 paletteChanged = true;
             }
-            if (fourComponents) inkRow.resize(size_t(c.output_width) * 4);
-            const bool invertedInks = c.saw_Adobe_marker;
-            uint8_t* const ink = inkRow.data();
-            session.Run([&] {
-                while (c.output_scanline < c.output_height) {
-                    const int r = int(c.output_scanline);
-                    uint8_t* target = bitmap.RowAddress(r);
-                    JSAMPROW row = fourComponents ? ink : target;
-                    if (jpeg_read_scanlines(&c, &row, 1) != 1) break;
-                    if (fourComponents) CmykRowToBgr(ink, target, c.output_width, invertedInks);
-                }
-                jpeg_finish_decompress(&c);
-            });
+            ReadRows(session, plan, *FBitmap);
         } catch (...) {
             ReportFailedEnd();
             throw;
         }
-        if (fourComponents && Settings.EightBitOutput) bitmap.SetPixelDepth(pd8);
-        ReportProgress(TProgressStage::psEnding, 100);
+        if (plan.Inks && Settings.EightBitOutput) FBitmap->SetPixelDepth(pd8);
+        Progress(TProgressStage::psEnding, 100);
         if (paletteChanged) {
-            auto* self = const_cast<TJPEGImage*>(this);
-            self->PaletteModified = true;
-            self->Changed();
+            PaletteModified = true;
+            Changed();
         }
     } catch (const EAbort&) {
         // Ended by a progress handler: the bitmap keeps what was decoded.

@@ -90,16 +90,13 @@ public:
 
 private:
     // Releases the shared data and takes a new, empty record.
-    void NewData() const;
-    // Decoding is lazy: const queries (CopyInto, sizes) may run it.
-    void Decode() const;
+    void NewData();
     void Encode();
-    void ReportProgress(TProgressStage stage, int percentDone) const;
     // The end report after a failure (0 done); the failure goes on.
-    void ReportFailedEnd() const;
+    void ReportFailedEnd();
     // Output size for a ScaleShift other than 0, from the header.
     std::pair<int, int> ScaledSize() const;
 
-    mutable TJPEGData* FData = nullptr;
-    mutable std::unique_ptr<TBitmap> FBitmap;
+    TSharedRef<TJPEGData> FData;
+    std::unique_ptr<TBitmap> FBitmap;
 };

@@ -9,9 +9,7 @@ std::unique_ptr<TBitmap> TJPEGImage::DecodeReduced(int scaleShift) const {
     TJPEGImage reduced;
     reduced.Settings = Settings;
     reduced.Settings.ScaleShift = uint8_t(std::clamp(scaleShift, 0, 3));
-    FData->Reference();
-    reduced.FData->Release();
     reduced.FData = FData;
-    reduced.Decode();
+    reduced.DecodeJpeg();
     return std::move(reduced.FBitmap);
 }

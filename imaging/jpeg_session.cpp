@@ -11,26 +11,38 @@ namespace {
 
 constexpr int64_t kProgressIntervalMs = 500;
 
-int64_t NowMs() {
+int64_t SteadyClockMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
+
+ProgressClock Clock = SteadyClockMs;
 
 ErrorManager& ErrorsOf(j_common_ptr cinfo) {
     return *reinterpret_cast<ErrorManager*>(cinfo->err);
 }
 
-// Leaves libjpeg for the Run that called it, carrying the exception caught
-// in a callback. Call it outside any catch block.
-[[noreturn]] void FailFromCallback(j_common_ptr cinfo, std::exception_ptr failure) {
-    ErrorManager& errors = ErrorsOf(cinfo);
-    errors.pending = std::move(failure);
-    std::longjmp(errors.jump, 1);
+// Runs one of our callbacks on behalf of libjpeg. An exception it raises is
+// kept as the pending failure, inside the catch, and true is returned: the
+// caller then leaves libjpeg with LeaveLibrary from a frame that holds only
+// trivial locals, since nothing with a destructor may be live across the jump.
+template <class Callback>
+bool FailedIn(j_common_ptr cinfo, Callback&& callback) noexcept {
+    try {
+        callback();
+        return false;
+    } catch (...) {
+        ErrorsOf(cinfo).pending = std::current_exception();
+        return true;
+    }
 }
+
+// Goes back to the Run that called into the library.
+[[noreturn]] void LeaveLibrary(j_common_ptr cinfo) { std::longjmp(ErrorsOf(cinfo).jump, 1); }
 
 // --- error manager -------------------------------------------------------
 
-void ErrorExit(j_common_ptr cinfo) { std::longjmp(ErrorsOf(cinfo).jump, 1); }
+void ErrorExit(j_common_ptr cinfo) { LeaveLibrary(cinfo); }
 void DropMessage(j_common_ptr, int) {}
 void DropOutput(j_common_ptr) {}
 
@@ -38,7 +50,7 @@ void DropOutput(j_common_ptr) {}
 
 void ProgressMonitor(j_common_ptr cinfo) {
     ProgressHook& hook = *reinterpret_cast<ProgressHook*>(cinfo->progress);
-    const int64_t now = NowMs();
+    const int64_t now = Clock();
     if (now - hook.lastReportMs < kProgressIntervalMs) return;
     hook.lastReportMs = now;
 
@@ -47,13 +59,7 @@ void ProgressMonitor(j_common_ptr cinfo) {
     const int64_t inPass = p.pass_limit > 0 ? int64_t(p.pass_counter) * 100 / p.pass_limit : 0;
     const int percent = int(std::clamp<int64_t>((p.completed_passes * 100 + inPass) / passes, 0, 100));
 
-    std::exception_ptr failure;
-    try {
-        hook.report(percent);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) FailFromCallback(cinfo, std::move(failure));
+    if (FailedIn(cinfo, [&] { hook.report(percent); })) LeaveLibrary(cinfo);
 }
 
 // --- destination: collects the encoded bytes ----------------------------
@@ -71,13 +77,8 @@ void InitDestination(j_compress_ptr cinfo) {
 // Moves `count` bytes of the chunk buffer to the output.
 void FlushChunk(j_compress_ptr cinfo, size_t count) {
     MemoryDestination& d = DestinationOf(cinfo);
-    std::exception_ptr failure;
-    try {
-        AppendBytes(*d.out, d.buffer, count);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) FailFromCallback(reinterpret_cast<j_common_ptr>(cinfo), std::move(failure));
+    const auto common = reinterpret_cast<j_common_ptr>(cinfo);
+    if (FailedIn(common, [&] { AppendBytes(*d.out, d.buffer, count); })) LeaveLibrary(common);
     d.pub.next_output_byte = d.buffer;
     d.pub.free_in_buffer = kChunkSize;
 }
@@ -159,9 +160,15 @@ void RaiseJpegError(ErrorManager& manager) {
 void InitProgressHook(ProgressHook& hook, j_common_ptr cinfo, ProgressFn report) {
     if (!report) return;
     hook.report = std::move(report);
-    hook.lastReportMs = NowMs();
+    hook.lastReportMs = Clock();
     hook.pub.progress_monitor = ProgressMonitor;
     cinfo->progress = &hook.pub;
+}
+
+ProgressClock SetProgressClock(ProgressClock clock) {
+    const ProgressClock previous = Clock;
+    Clock = clock ? clock : SteadyClockMs;
+    return previous;
 }
 
 void AppendBytes(std::vector<uint8_t>& out, const uint8_t* bytes, size_t count) {

@@ -31,6 +31,12 @@ constexpr size_t kGrowStep = 8192;
 // Called with the percentage done while libjpeg works (at most every 500 ms).
 using ProgressFn = std::function<void(int percentDone)>;
 
+// The clock that paces the progress reports, in milliseconds.
+using ProgressClock = int64_t (*)();
+// Puts `clock` in place of the steady clock (null: the steady clock again)
+// and returns the clock it replaces.
+ProgressClock SetProgressClock(ProgressClock clock);
+
 struct ErrorManager {
     jpeg_error_mgr pub;  // first member: libjpeg sees only this part
     std::jmp_buf jump;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "core/file_names.h"
 #include "imaging/bitmap.h"
 
 std::vector<TPictureFormat>& PictureFormats() {
@@ -15,15 +16,6 @@ std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char ch) { return char(std::tolower(ch)); });
     return text;
-}
-
-// The part of the name after the last dot, unless a path separator (slash
-// or backslash) or a colon follows that dot: then the dot belongs to a folder.
-std::string ExtensionOf(const std::string& fileName) {
-    const size_t dot = fileName.rfind('.');
-    if (dot == std::string::npos) return {};
-    if (fileName.find_first_of("/\\:", dot) != std::string::npos) return {};
-    return fileName.substr(dot + 1);
 }
 }  // namespace
 

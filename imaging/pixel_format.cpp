@@ -39,22 +39,13 @@ void SetIndex(uint8_t* row, int64_t x, int bits, unsigned index) {
     }
 }
 
-// Masks of a bit-field store; zero masks stand for the usual layout.
-void StoreMasks(const TBitmapImage& image, uint32_t masks[3]) {
-    const bool none = image.Masks[0] == 0 && image.Masks[1] == 0 && image.Masks[2] == 0;
-    if (image.Header.biCompression != 3 || none) {
-        if (image.Header.biBitCount == 16) {
-            if (image.Header.biCompression == 3) {
-                masks[0] = 0xF800, masks[1] = 0x07E0, masks[2] = 0x001F;
-            } else {
-                masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;
-            }
-        } else {
-            masks[0] = 0xFF0000, masks[1] = 0x00FF00, masks[2] = 0x0000FF;
-        }
-        return;
-    }
-    std::copy(image.Masks, image.Masks + 3, masks);
+// Masks of a 16- or 32-bit store: its own when it has bit fields, else those
+// of the usual layout.
+TMasks StoreMasks(const TBitmapImage& image) {
+    const bool fields = image.Header.biCompression == BmpBitFields;
+    if (fields && image.Masks != TMasks{}) return image.Masks;
+    if (image.Header.biBitCount == 16 && !fields) return Masks555;
+    return DefaultBitFieldMasks(image.Header.biBitCount);
 }
 
 std::vector<TRGBQuad> MakeHalftone() {
@@ -115,9 +106,8 @@ TRowReader::TRowReader(const TBitmapImage& image) : FImage(image) {
             FTable[i * 3 + 1] = image.ColorTable[i].rgbGreen;
             FTable[i * 3 + 2] = image.ColorTable[i].rgbRed;
         }
-    } else if (bits == 16 || (bits == 32 && image.Header.biCompression == 3)) {
-        uint32_t masks[3] = {0, 0, 0};
-        StoreMasks(image, masks);
+    } else if (bits == 16 || (bits == 32 && image.Header.biCompression == BmpBitFields)) {
+        const TMasks masks = StoreMasks(image);
         FRed = TChannel(masks[0]);
         FGreen = TChannel(masks[1]);
         FBlue = TChannel(masks[2]);
@@ -195,12 +185,11 @@ void TRowWriter::Write(const uint8_t* in, uint8_t* out) {
             SetIndex(out, x, bits, FNearest.Find(in[0], in[1], in[2]));
     } else if (bits == 24) {
         std::memcpy(out, in, size_t(width) * 3);
-    } else if (bits == 32 && FImage.Header.biCompression != 3) {
+    } else if (bits == 32 && FImage.Header.biCompression != BmpBitFields) {
         for (int64_t x = 0; x < width; ++x, in += 3, out += 4)
             out[0] = in[0], out[1] = in[1], out[2] = in[2], out[3] = 0;
     } else {
-        uint32_t masks[3] = {0, 0, 0};
-        StoreMasks(FImage, masks);
+        const TMasks masks = StoreMasks(FImage);
         const TChannel channels[3] = {TChannel(masks[0]), TChannel(masks[1]), TChannel(masks[2])};
         const int step = bits / 8;
         for (int64_t x = 0; x < width; ++x, in += 3, out += step) {
@@ -249,62 +238,71 @@ void Expand8To24(const TBitmapImage& from, TBitmapImage& to) {
 
 }  // namespace
 
-TBitmapImage* ConvertImage(const TBitmapImage& image, TPixelDepth depth) {
-    auto* result = new TBitmapImage;
-    try {
-        TBitmapInfoHeader& h = result->Header;
-        h.biWidth = image.Header.biWidth;
-        h.biHeight = image.Rows();
-        switch (depth) {
-            case pd15: h.biBitCount = 16; break;
-            case pd16:
-                h.biBitCount = 16;
-                h.biCompression = 3;
-                result->Masks[0] = 0xF800, result->Masks[1] = 0x07E0, result->Masks[2] = 0x001F;
-                break;
-            default: h.biBitCount = uint16_t(depth);
-        }
-        if (depth == pd8) {
-            result->ColorTable = HalftonePalette();
-        } else if (depth == pd4) {
-            result->ColorTable = SystemPalette16();
-        } else if (depth == pd1) {
-            // A two-colour palette of the old store is kept; otherwise black and white.
-            const std::vector<TRGBQuad>& old =
-                !image.ColorTable.empty() ? image.ColorTable : image.Palette;
-            if (old.size() == 2)
-                result->ColorTable = old;
-            else
-                result->ColorTable = {{0, 0, 0, 0}, {255, 255, 255, 0}};
-        } else {
-            result->Palette = image.Header.biBitCount > 8 ? image.Palette : image.ColorTable;
-            result->OwnPalette = image.Header.biBitCount > 8 && image.OwnPalette;
-        }
-        const int64_t stride = result->Stride();
-        const int64_t rows = result->Rows();
-        h.biSizeImage = uint32_t(stride * rows);
-        if (image.Pixels.empty()) return result;
-        result->Pixels = TPixelBuffer(size_t(stride * rows));
+namespace {
 
-        if (image.Header.biBitCount == 8 && depth == pd24) {
-            Expand8To24(image, *result);
-            return result;
-        }
-        TRowReader reader(image);
-        if (depth == pd24) {
-            for (int64_t r = 0; r < rows; ++r) reader.Read(r, result->Row(r));
-            return result;
-        }
-        TRowWriter writer(*result);
-        std::vector<uint8_t> line(size_t(h.biWidth) * 3);
-        for (int64_t r = 0; r < rows; ++r) {
-            reader.Read(r, line.data());
-            writer.Write(line.data(), result->Row(r));
-        }
-    } catch (...) {
-        delete result;
-        throw;
+// An empty bottom-up store of the image's size in the given depth, with the
+// colour table or palette that depth takes.
+std::unique_ptr<TBitmapImage> NewStoreOfDepth(const TBitmapImage& image, TPixelDepth depth) {
+    auto result = std::make_unique<TBitmapImage>();
+    TBitmapInfoHeader& h = result->Header;
+    h.biWidth = image.Header.biWidth;
+    h.biHeight = image.Rows();
+    switch (depth) {
+        case pd15: h.biBitCount = 16; break;
+        case pd16:
+            h.biBitCount = 16;
+            h.biCompression = BmpBitFields;
+            result->Masks = Masks565;
+            break;
+        default: h.biBitCount = uint16_t(depth);
     }
+    if (depth == pd8) {
+        result->ColorTable = HalftonePalette();
+    } else if (depth == pd4) {
+        result->ColorTable = SystemPalette16();
+    } else if (depth == pd1) {
+        // A two-colour palette of the old store is kept; otherwise black and white.
+        const std::vector<TRGBQuad>& old = !image.ColorTable.empty() ? image.ColorTable : image.Palette;
+        if (old.size() == 2)
+            result->ColorTable = old;
+        else
+            result->ColorTable = {{0, 0, 0, 0}, {255, 255, 255, 0}};
+    } else {
+        result->Palette = image.Header.biBitCount > 8 ? image.Palette : image.ColorTable;
+        result->OwnPalette = image.Header.biBitCount > 8 && image.OwnPalette;
+    }
+    h.biSizeImage = uint32_t(result->Stride() * result->Rows());
+    return result;
+}
+
+// Every pixel of `from` into the store `to` of the same size, by its colour.
+void ConvertPixels(const TBitmapImage& from, TBitmapImage& to) {
+    const bool to24 = to.Header.biBitCount == 24;
+    if (from.Header.biBitCount == 8 && to24) {
+        Expand8To24(from, to);
+        return;
+    }
+    const int64_t rows = to.Rows();
+    TRowReader reader(from);
+    if (to24) {
+        for (int64_t r = 0; r < rows; ++r) reader.Read(r, to.Row(r));
+        return;
+    }
+    TRowWriter writer(to);
+    std::vector<uint8_t> line(size_t(to.Header.biWidth) * 3);
+    for (int64_t r = 0; r < rows; ++r) {
+        reader.Read(r, line.data());
+        writer.Write(line.data(), to.Row(r));
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<TBitmapImage> ConvertImage(const TBitmapImage& image, TPixelDepth depth) {
+    std::unique_ptr<TBitmapImage> result = NewStoreOfDepth(image, depth);
+    if (image.Pixels.empty()) return result;
+    result->Pixels = TPixelBuffer(size_t(result->Header.biSizeImage));
+    ConvertPixels(image, *result);
     return result;
 }
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "imaging/bitmap.h"
@@ -60,7 +61,7 @@ private:
 };
 
 // A new bottom-up store of the given depth holding the image's pixels.
-TBitmapImage* ConvertImage(const TBitmapImage& image, TPixelDepth depth);
+std::unique_ptr<TBitmapImage> ConvertImage(const TBitmapImage& image, TPixelDepth depth);
 // Fills every pixel of the store with white (the fill bytes stay 0).
 void FillWhite(TBitmapImage& image);
 // Copies the pixels of `from` into the top left of `to` (same depth).

@@ -2,7 +2,14 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QMenu>
+#include <QMimeData>
+#include <QShortcut>
+#include <QTimer>
+#include <QUrl>
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -12,6 +19,7 @@
 
 #include "codec/unit2.h"
 #include "core/exceptions.h"
+#include "core/file_names.h"
 #include "core/streams.h"
 #include "ui/application.h"
 #include "ui/formats.h"
@@ -33,11 +41,17 @@ QString SizeText(const char* prefix, int32_t size, const char* suffix) {
     return QString::fromLatin1(prefix) + FormatSize(size) + QString::fromLatin1(suffix);
 }
 
+// The local file of a drag that carries exactly one, or "".
+QString DraggedFile(const QMimeData* data) {
+    if (!data || !data->hasUrls()) return QString();
+    const QList<QUrl> urls = data->urls();
+    return urls.size() == 1 && urls.front().isLocalFile() ? urls.front().toLocalFile() : QString();
+}
+
 }  // namespace
 
 int32_t FileSizeOf(const std::string& name) noexcept {
     try {
-        if (!FileExists(name)) return 0;
         TFileStream stream(name, TFileStream::fmOpenRead);
         const int64_t size = stream.Size();
         if (size < 0 || size > std::numeric_limits<int32_t>::max()) return 0;
@@ -48,22 +62,12 @@ int32_t FileSizeOf(const std::string& name) noexcept {
 }
 
 void WriteCodeListing() {
+    const std::string text = unit2::FormatCodeListing();
     const int handle = ::open(kCodeListing, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (handle < 0) throw EInOutError(errno);
-    try {
-        const std::string text = unit2::FormatCodeListing();
-        const char* data = text.data();
-        size_t left = text.size();
-        while (left > 0) {
-            const ssize_t written = ::write(handle, data, left);
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) throw EInOutError(written < 0 ? errno : EIO);
-            data += written;
-            left -= static_cast<size_t>(written);
-        }
-    } catch (...) {
+    if (const int error = WriteAllBytes(handle, text.data(), text.size()); error != 0) {
         ::close(handle);
-        throw;
+        throw EInOutError(error);
     }
     if (::close(handle) != 0) throw EInOutError(errno);
 }
@@ -122,6 +126,14 @@ TForm1::TForm1(QWidget* parent)
     dekompres->hide();
     QWidget::setTabOrder(proses, Button1);
     QWidget::setTabOrder(Button1, dekompres);
+    for (TButton* button : {proses, Button1, dekompres}) button->setAutoDefault(true);  // Return presses it
+
+    // F10 (and Alt+F, the captions having no mnemonics) opens "File".
+    for (const QKeySequence& keys : {QKeySequence(Qt::Key_F10), QKeySequence(Qt::ALT | Qt::Key_F)}) {
+        auto* shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, this, [this] { MainMenu1->setActiveAction(Kompres1); });
+    }
+    setAcceptDrops(true);
 
     OpenPictureDialog1.Filter = "Bitmaps (*.bmp)|*.bmp";
     OpenDialog1.Filter = "File Kompres *.234|*.234";
@@ -160,17 +172,55 @@ void TForm1::FormCreate(QObject*) {
     FSourceSize = 0;
 }
 
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+    if (!DraggedFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+    const QString file = DraggedFile(event->mimeData());
+    if (file.isEmpty()) return;
+    event->acceptProposedAction();
+    // Opened once the drop is over, so that a message box does not hold up
+    // the program the file came from.
+    QTimer::singleShot(0, this, [this, name = file.toStdString()] { RunGuarded([&] { OpenFile(name); }); });
+}
+
 void TForm1::FormDestroy(QObject*) {
     FBitmap.reset();
     FJpeg.reset();
+    // Only what this run wrote goes; a file of the user's under a working
+    // file's name that this run never wrote stays.
     for (const char* name : {kTempBmp, kTempJpeg, kExpandedJpeg, kCompressed}) {
-        // A file of the user's under a working file's name (a picture
-        // "temp.bmp" opened, a compressed file saved as "kom") is kept.
-        const bool usersOwn = std::any_of(FUserFiles.begin(), FUserFiles.end(), [name](const std::string& file) {
-            std::error_code error;
-            return std::filesystem::equivalent(name, file, error);
-        });
-        if (!usersOwn) DeleteFile(name);
+        for (const std::string& written : FWrittenFiles) {
+            if (std::filesystem::path(written).filename() != name) continue;
+            // So does one the user chose in a dialog after this run wrote it
+            // (a picture "temp.bmp" opened, a compressed file saved as "kom").
+            const bool usersOwn =
+                std::any_of(FUserFiles.begin(), FUserFiles.end(), [&written](const std::string& file) {
+                    std::error_code error;
+                    return std::filesystem::equivalent(written, file, error);
+                });
+            if (!usersOwn) DeleteFile(written);
+        }
+    }
+}
+
+void TForm1::WroteWorkingFile(const char* name) {
+    std::error_code error;
+    std::string file = std::filesystem::absolute(name, error).lexically_normal().string();
+    if (error) file = name;
+    if (std::find(FWrittenFiles.begin(), FWrittenFiles.end(), file) == FWrittenFiles.end())
+        FWrittenFiles.push_back(file);
+}
+
+void TForm1::OpenFile(const std::string& name) {
+    const std::string file = QFileInfo(QString::fromStdString(name)).absoluteFilePath().toStdString();
+    if (file.size() >= 4 && file.compare(file.size() - 4, 4, ".234") == 0) {
+        OpenDialog1.FileName = file;
+        OpenChosenCompressedFile();
+    } else {
+        OpenPictureDialog1.FileName = file;
+        OpenChosenPicture();
     }
 }
 
@@ -185,6 +235,10 @@ void TForm1::ClearForNewFile() {
 
 void TForm1::OpenFileGambar1Click(QObject*) {
     if (!OpenPictureDialog1.Execute()) return;
+    OpenChosenPicture();
+}
+
+void TForm1::OpenChosenPicture() {
     FUserFiles.push_back(OpenPictureDialog1.FileName);
     ClearForNewFile();
     proses->show();
@@ -209,11 +263,17 @@ void TForm1::LoadBitmapFile(const std::string& name) {
     FJpeg.reset();
     FJpeg = std::make_unique<TJPEGImage>();
     FJpeg->Assign(FBitmap.get());
-    FJpeg->SaveToFile(kTempJpeg);
+    TFileStream file(kTempJpeg, TFileStream::fmCreate);
+    WroteWorkingFile(kTempJpeg);
+    FJpeg->WriteToStream(file);
 }
 
 void TForm1::OpenFilekompres1Click(QObject*) {
     if (!OpenDialog1.Execute()) return;
+    OpenChosenCompressedFile();
+}
+
+void TForm1::OpenChosenCompressedFile() {
     FUserFiles.push_back(OpenDialog1.FileName);
     ClearForNewFile();
     proses->hide();
@@ -242,6 +302,7 @@ void TForm1::prosesClick(QObject*) {
         unit2::TCodecFiles files;
         unit2::OpenInputFile(kTempJpeg);
         unit2::CreateOutputFile(kCompressed);
+        WroteWorkingFile(kCompressed);
         unit2::CompressFile();
         unit2::CloseFiles();
     }
@@ -268,6 +329,7 @@ void TForm1::dekompresClick(QObject*) {
         unit2::TCodecFiles files;
         unit2::OpenInputFile(OpenDialog1.FileName);
         unit2::CreateOutputFile(kExpandedJpeg);
+        WroteWorkingFile(kExpandedJpeg);
         unit2::DecompressFile();
         unit2::CloseFiles();
     }
@@ -277,7 +339,11 @@ void TForm1::dekompresClick(QObject*) {
     FJpeg = std::make_unique<TJPEGImage>();
     FJpeg->LoadFromFile(kExpandedJpeg);
     FBitmap->Assign(FJpeg.get());
-    FBitmap->SaveToFile(kTempBmp);
+    {
+        TFileStream file(kTempBmp, TFileStream::fmCreate);
+        WroteWorkingFile(kTempBmp);
+        FBitmap->WriteToStream(file);
+    }
     Image1->Picture().SetGraphic(FBitmap.get());
     Label2->SetCaption(SizeText("Extrak File = ", FileSizeOf(kTempBmp), "  bytes"));
 }

@@ -19,7 +19,7 @@ public:
     ~TForm1() override;
 
     TMainMenu* MainMenu1;
-    TMenuItem* Kompres1;
+    TMenuItem* Kompres1;  // the "File" menu, not a compress command
     TImage* Image1;
     TButton* proses;
     TLabel* Label1;
@@ -28,7 +28,7 @@ public:
     TButton* Button1;
     TFileDialog OpenDialog1;
     TMenuItem* OpenFileGambar1;
-    TMenuItem* SaveFileKompres1;
+    TMenuItem* SaveFileKompres1;  // a separator, not a save command
     TMenuItem* OpenFilekompres1;
     TMenuItem* SaveAsGambar1;
     TMenuItem* SavefileKompres2;
@@ -55,6 +55,11 @@ public:
     void Exit1Click(QObject* Sender);
     void Tabelkode1Click(QObject* Sender);
 
+    // Opens a file named outside the dialogs (the program's argument, a file
+    // dropped on the window): a ".234" file as "Open File kompres" opens the
+    // one chosen in its dialog, any other file as "Open File Gambar" does.
+    void OpenFile(const std::string& name);
+
     // Read access to the private state, for inspection.
     const TBitmap* Bitmap() const { return FBitmap.get(); }
     const TJPEGImage* Jpeg() const { return FJpeg.get(); }
@@ -66,9 +71,17 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void ClearForNewFile();
+    // The steps of the two open commands after their dialog, for the name
+    // in OpenPictureDialog1 and OpenDialog1.
+    void OpenChosenPicture();
+    void OpenChosenCompressedFile();
+    // Notes that this run has created or replaced the working file `name`.
+    void WroteWorkingFile(const char* name);
     void LoadBitmapFile(const std::string& name);
     void ShowCompressedFile(const std::string& name);
 
@@ -78,6 +91,9 @@ private:
     // Files the user chose to open or saved; one that is also a working
     // file stays at exit.
     std::vector<std::string> FUserFiles;
+    // The working files this run wrote, by their full names; only these are
+    // deleted at exit.
+    std::vector<std::string> FWrittenFiles;
 };
 
 extern TForm1* Form1;

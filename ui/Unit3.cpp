@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "core/exceptions.h"
 #include "core/streams.h"
 #include "ui/application.h"
 
@@ -26,6 +25,7 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent, Qt::Window) {
     PlaceControl(Button1, 280, 416, 75, 25);
     QWidget::setTabOrder(keluar, editor);
     QWidget::setTabOrder(editor, Button1);
+    for (TButton* button : {keluar, Button1}) button->setAutoDefault(true);  // Return presses it
 
     connect(keluar, &QPushButton::clicked, this, Guarded(this, &TForm2::keluarClick, keluar));
     connect(Button1, &QPushButton::clicked, this, Guarded(this, &TForm2::Button1Click, Button1));
@@ -37,8 +37,6 @@ void TForm2::FormCreate(QObject*) { editor->clear(); }
 
 void TForm2::Button1Click(QObject*) {
     editor->clear();
-    // A folder or a device under that name is no listing that can be opened.
-    if (!FileExists("kode.txt")) throw EFOpenError("kode.txt");
     TMemoryStream content;
     content.LoadFromFile("kode.txt");
     // Plain text, line by line: CR LF, LF or a lone CR ends a line.

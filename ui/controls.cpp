@@ -96,10 +96,3 @@ void PlaceWindow(QWidget* window, int left, int top, int outerWidth, int outerHe
     window->move(left, top);
     window->resize(outerWidth - 2 * kDesignBorder, outerHeight - 2 * kDesignBorder - kDesignCaption);
 }
-
-std::string FolderOf(const std::string& fileName) {
-    const size_t slash = fileName.rfind('/');
-    if (slash == std::string::npos) return std::string();
-    if (slash == 0) return "/";
-    return fileName.substr(0, slash);
-}

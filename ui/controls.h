@@ -11,8 +11,6 @@
 #include <QTextEdit>
 #include <QWidget>
 
-#include <string>
-
 #include "imaging/picture.h"
 
 using TMainMenu = QMenuBar;
@@ -89,7 +87,3 @@ public:
 // size that its designed outer size leaves inside the frame the design was
 // drawn with (4 pixels of border, a 19-pixel caption).
 void PlaceWindow(QWidget* window, int left, int top, int outerWidth, int outerHeight);
-
-// The folder of a file name: everything before the last "/", or "/" for a
-// file in the root folder, or "" for a bare name.
-std::string FolderOf(const std::string& fileName);

@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -96,6 +97,22 @@ private:
     QLabel* FSizeText;
 };
 
+// The window of ours that a message box belongs to: the active one or,
+// while none is (the focus has not come back from a file dialog that just
+// closed), the main window. A box without a parent would be placed by the
+// toolkit's hidden leader window, off our windows.
+QWidget* MessageOwner() {
+    if (QWidget* active = QApplication::activeWindow(); active && active->isVisible()) return active;
+    QWidget* shown = nullptr;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (!window->isVisible() || window->windowType() == Qt::Popup || window->windowType() == Qt::ToolTip)
+            continue;
+        if (qobject_cast<QMainWindow*>(window)) return window;
+        if (!shown) shown = window;
+    }
+    return shown;
+}
+
 class TDesktopInteraction : public TUserInteraction {
 public:
     bool ExecuteFileDialog(TFileDialog& dialog) override {
@@ -131,7 +148,7 @@ public:
     }
 
     void ShowErrorMessage(const QString& caption, const QString& text) override {
-        QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, QApplication::activeWindow());
+        QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, MessageOwner());
         // Messages carry file names, which may look like markup: show them as they are.
         box.setTextFormat(Qt::PlainText);
         box.exec();

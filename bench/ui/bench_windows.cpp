@@ -33,6 +33,7 @@
 #include "../support/bench_support.h"
 #include "ui/display_image.h"
 #include "ui/formats.h"
+#include "ui/scripted_user.h"
 #include "ui/unattended.h"
 
 namespace {
@@ -138,7 +139,7 @@ int main(int argc, char** argv) {
     }
 
     ReadLocaleSeparators();
-    TScriptedAnswers answers;
+    TScriptedUser answers;
     auto windows = std::make_unique<TUnattendedWindows>(answers);
     TForm1* const form1 = windows->Main.get();
     Settle();
@@ -155,7 +156,7 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds && ok; ++round) {
         // "Open File Gambar" and "Kompres".
         ResetPeak();
-        answers.Answers = {photo};
+        answers.Answer(photo);
         // Each step's time includes the panes' new display images.
         const int madeBefore = form1->Image1->DisplayImagesMade() + form1->Image2->DisplayImagesMade();
         const TStep open = Timed([&] { form1->OpenFileGambar1->trigger(); });
@@ -181,13 +182,13 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "round %d: a repaint made a display image\n", round + 1);
 
         // "Save File Kompres" (not timed), "Open File kompres" and "Dekompres".
-        answers.Answers = {folder + "photo"};
+        answers.Answer(folder + "photo");
         form1->SavefileKompres2->trigger();
         Settle();
         std::filesystem::copy_file("temp.jpeg", folder + "ref-in.jpeg",
                                    std::filesystem::copy_options::overwrite_existing);
         ResetPeak();
-        answers.Answers = {folder + "photo.234"};
+        answers.Answer(folder + "photo.234");
         const TStep openKompres = Timed([&] { form1->OpenFilekompres1->trigger(); });
         const int madeBeforeDekompres = form1->Image1->DisplayImagesMade();
         const TStep dekompres = Timed([&] { form1->dekompres->click(); });

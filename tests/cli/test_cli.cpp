@@ -1,31 +1,19 @@
 // vendaru-cli end to end: the built tool is run as a separate process.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "tests/support/cli_runner.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Quote(const std::string& word) {
-    std::string quoted(1, '\'');
-    for (const char c : word) {
-        if (c == '\'')
-            quoted.append("'\\''");
-        else
-            quoted.push_back(c);
-    }
-    quoted.push_back('\'');
-    return quoted;
-}
 
 std::string ReadText(const fs::path& name) {
     std::ifstream in(name, std::ios::binary);
@@ -38,45 +26,23 @@ void WriteText(const fs::path& name, const std::string& text) {
 
 class CliTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        FFolder = fs::temp_directory_path() /
-                  ("vg-cli-" + std::to_string(::getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(FFolder);
-        fs::create_directories(FFolder);
-    }
-    void TearDown() override { fs::remove_all(FFolder); }
-
-    std::string Path(const std::string& name) const { return (FFolder / name).string(); }
+    std::string Path(const std::string& name) const { return FFolder / name; }
 
     // Runs the tool; its standard output and error land in Out and Err.
     int Run(const std::vector<std::string>& arguments, const std::string& stdoutTo = "") {
-        std::string command = Quote(VENDARU_CLI_PATH);
-        for (const std::string& a : arguments) command.append(" ").append(Quote(a));
-        const std::string outName = stdoutTo.empty() ? Path("stdout") : stdoutTo;
-        command.append(" >").append(Quote(outName));
-        command.append(" 2>").append(Quote(Path("stderr"))).append(" </dev/null");
-        const int status = std::system(command.c_str());
-        Out = stdoutTo.empty() ? ReadText(Path("stdout")) : "";
-        Err = ReadText(Path("stderr"));
-        fs::remove(Path("stdout"));
-        fs::remove(Path("stderr"));
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const CliResult result = RunCli(arguments, "", stdoutTo);
+        Out = result.out;
+        Err = result.err;
+        return result.status;
     }
 
     // Names in the scratch folder, to find left-over temporary files.
-    std::vector<std::string> Listing() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(FFolder))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> Listing() const { return FFolder.Names(); }
 
     std::string Out, Err;
 
 private:
-    fs::path FFolder;
+    TempDir FFolder;
 };
 
 const std::string kAbracadabra234(
@@ -103,8 +69,11 @@ TEST_F(CliTest, CompressExpandAndListing) {
 
 TEST_F(CliTest, HelpAndUsageErrors) {
     EXPECT_EQ(Run({"--help"}), 0);
-    for (const char* word : {"compress IN OUT", "expand IN OUT", "listing IN", "--help"})
+    for (const char* word : {"compress IN OUT", "expand IN OUT", "listing IN", "--help", "--version"})
         EXPECT_NE(Out.find(word), std::string::npos) << word;
+    EXPECT_EQ(Run({"--version"}), 0);
+    EXPECT_EQ(Out.rfind("vendaru-cli ", 0), 0u) << Out;
+    EXPECT_EQ(Out.find("unknown"), std::string::npos) << Out;
     EXPECT_EQ(Run({}), 1);
     EXPECT_NE(Err.find("Usage"), std::string::npos);
     EXPECT_EQ(Run({"squeeze", "a", "b"}), 1);

@@ -1,7 +1,5 @@
 #include "codec_test_support.h"
 
-#include <unistd.h>
-
 #include <fstream>
 #include <iterator>
 
@@ -19,20 +17,11 @@ void WriteWholeFile(const std::string& name, const Bytes& data) {
 }
 
 void CodecTest::SetUp() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    FFolder = std::filesystem::temp_directory_path() /
-              ("vg-codec-" + std::to_string(::getpid()) + "-" + info->test_suite_name() + "-" +
-               info->name());
-    std::filesystem::remove_all(FFolder);
-    std::filesystem::create_directories(FFolder);
     unit2::CloseFiles();
     unit2::ResetCodec();
 }
 
-void CodecTest::TearDown() {
-    unit2::CloseFiles();
-    std::filesystem::remove_all(FFolder);
-}
+void CodecTest::TearDown() { unit2::CloseFiles(); }
 
 Bytes CodecTest::Compress(const Bytes& data) {
     WriteWholeFile(Path("in"), data);

@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "codec/unit2.h"
+#include "tests/support/temp_dir.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -22,7 +22,7 @@ class CodecTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
-    std::string Path(const std::string& name) const { return (FFolder / name).string(); }
+    std::string Path(const std::string& name) const { return FFolder / name; }
 
     // Compresses `data` through real files; also checks that the file has
     // the predicted size.
@@ -31,7 +31,7 @@ protected:
     Bytes Expand(const Bytes& compressed);
 
 private:
-    std::filesystem::path FFolder;
+    TempDir FFolder;
 };
 
 // Expands in memory (fast, for many damaged variants of one file).

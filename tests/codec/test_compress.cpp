@@ -25,6 +25,14 @@ Bytes RandomBytes(size_t size, int skew, unsigned seed) {
     return data;
 }
 
+// Gives byte value `v` the code `bits` by hand.
+void SetCode(int v, const std::string& bits) {
+    CodeTable[v].Present = 1;
+    CodeTable[v].Symbol = static_cast<uint8_t>(v);
+    CodeTable[v].BitCount = static_cast<int32_t>(bits.size());
+    for (size_t i = 0; i < bits.size(); ++i) CodeTable[v].Bits[i] = bits[i] == '1';
+}
+
 // A stream over fixed bytes whose reads fail, or whose content changes,
 // from a chosen read on.
 class TroubledStream : public TMemoryStream {
@@ -175,15 +183,9 @@ TEST_F(CodecTest, CodesLongerThanAWordAreWrittenAndReadBack) {
     CreateOutputFile(Path("out.234"));
     InitLeaves();
     CountFrequencies();
-    const auto set = [](int v, const std::string& bits) {
-        CodeTable[v].Present = 1;
-        CodeTable[v].Symbol = static_cast<uint8_t>(v);
-        CodeTable[v].BitCount = static_cast<int32_t>(bits.size());
-        for (size_t i = 0; i < bits.size(); ++i) CodeTable[v].Bits[i] = bits[i] == '1';
-    };
-    set('A', "1");
-    set('B', "01" + std::string(38, '0'));
-    set('C', std::string(255, '0'));
+    SetCode('A', "1");
+    SetCode('B', std::string("01").append(38, '0'));
+    SetCode('C', std::string(255, '0'));
     PackCodeTable();
     EXPECT_EQ(TableLength, 3 + 7 + 34);
     const int32_t predicted = PredictCompressedSize();
@@ -221,6 +223,26 @@ TEST_F(CodecTest, TableLongerThanTheDecoderReadsIsRefused) {
     for (int v = 43; v < 50; ++v) CodeTable[v].Present = 0;
     PackCodeTable();  // 43 records of 34 bytes still fit
     EXPECT_EQ(TableLength, 43 * 34);
+
+    // A table of exactly 1492 bytes is written and read back: value v < 134
+    // has the code of v zeros and a one, value 134 the code of 249 zeros.
+    const Bytes data = {0, 133, 134, 1, 134, 0};
+    WriteWholeFile(Path("in"), data);
+    OpenInputFile(Path("in"));
+    CreateOutputFile(Path("out.234"));
+    InitLeaves();
+    CountFrequencies();
+    for (int v = 0; v < 134; ++v) SetCode(v, std::string(v, '0') + "1");
+    SetCode(134, std::string(249, '0'));
+    PackCodeTable();
+    ASSERT_EQ(TableLength, 1492);
+    PredictCompressedSize();
+    EncodeData();
+    CloseFiles();
+    EXPECT_EQ(Expand(ReadWholeFile(Path("out.234"))), data);
+    // One byte more is refused.
+    SetCode(0, "100000000");
+    EXPECT_THROW(PackCodeTable(), EError);
 }
 
 TEST_F(CodecTest, SizesPastSigned32BitsAreRefused) {

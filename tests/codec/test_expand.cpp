@@ -44,9 +44,17 @@ bool TryExpand(const Bytes& file, Bytes& output) {
     }
 }
 
-void ExpectDamaged(const Bytes& file, const std::string& what) {
+// Expanding `file` ends with EError, for the reason that its message names.
+::testing::AssertionResult Refused(const Bytes& file, const std::string& reason) {
     Bytes output;
-    EXPECT_FALSE(TryExpand(file, output)) << what << ": expanded to " << output.size() << " bytes";
+    try {
+        output = ExpandInMemory(file);
+    } catch (const EError& e) {
+        CloseFiles();
+        if (e.Message().find(reason) != std::string::npos) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "refused for another reason: " << e.Message();
+    }
+    return ::testing::AssertionFailure() << "expanded to " << output.size() << " bytes";
 }
 
 }  // namespace
@@ -75,41 +83,48 @@ TEST_F(CodecTest, FilesTheEncoderNeverWritesButTheFormatAllows) {
 }
 
 TEST_F(CodecTest, DamagedFilesAreRefused) {
-    for (size_t size = 0; size < 5; ++size) ExpectDamaged(Bytes(size, 0), "short file");
-    ExpectDamaged(MakeFile(8, {{'a', "0"}, {'b', "1"}}, {0x40}), "LastByteBits 8");
-    ExpectDamaged(MakeFile(200, {{'a', "0"}, {'b', "1"}}, {0x40}), "LastByteBits 200");
+    // Each file is refused by the check meant for it, not by a later one.
+    for (size_t size = 0; size < 5; ++size) EXPECT_TRUE(Refused(Bytes(size, 0), "shorter than 5 bytes"));
+    EXPECT_TRUE(Refused(MakeFile(8, {{'a', "0"}, {'b', "1"}}, {0x40}), "above 7"));
+    EXPECT_TRUE(Refused(MakeFile(200, {{'a', "0"}, {'b', "1"}}, {0x40}), "above 7"));
 
     Bytes negative = MakeFile(0, {}, {0x00});
     negative[4] = 0x80;
-    ExpectDamaged(negative, "negative TableLength");
+    EXPECT_TRUE(Refused(negative, "length -2147483648 is out of range"));
     Bytes tooLong = MakeFile(0, {}, Bytes(2000, 0));
     tooLong[1] = 0xD5;  // 1493
     tooLong[2] = 0x05;
-    ExpectDamaged(tooLong, "TableLength 1493");
+    EXPECT_TRUE(Refused(tooLong, "length 1493 is out of range"));
     Bytes pastEnd = MakeFile(1, {{'a', "0"}, {'b', "1"}}, {});
     pastEnd[1] = 9;
-    ExpectDamaged(pastEnd, "table past the end of the file");
+    EXPECT_TRUE(Refused(pastEnd, "runs past the end of the file"));
     Bytes cutRecord = MakeFile(1, {{'a', "0"}, {'b', "1"}}, {0x00, 0x00});
     cutRecord[1] = 4;
-    ExpectDamaged(cutRecord, "table ending inside a record");
+    EXPECT_TRUE(Refused(cutRecord, "ends inside a record"));
+    Bytes cutCode = cutRecord;
+    cutCode[1] = 5;  // after b's bit count, before its bits
+    EXPECT_TRUE(Refused(cutCode, "ends inside a code"));
 
-    ExpectDamaged(MakeFile(1, {{'a', ""}, {'b', "1"}}, {0x00}), "code length 0");
-    ExpectDamaged(MakeFile(2, {{'a', "0"}, {'b', "01"}}, {0x00}), "prefix, shorter first");
-    ExpectDamaged(MakeFile(2, {{'a', "01"}, {'b', "0"}}, {0x00}), "prefix, longer first");
-    ExpectDamaged(MakeFile(2, {{'a', "0"}, {'b', "0"}}, {0x00}), "one code for two values");
-    ExpectDamaged(MakeFile(1, {{'a', "1"}}, {0x80}), "1-branch without 0-branch");
-    ExpectDamaged(MakeFile(1, {{'a', "0"}}, {0x80}), "bit to a missing child");
-    ExpectDamaged(MakeFile(0, {{'a', std::string(255, '0')},
-                               {'b', std::string(255, '1')},
-                               {'c', "0" + std::string(254, '1')}},
-                           Bytes(32, 0)),
-                  "more nodes than the pool holds");
-    ExpectDamaged(MakeFile(0, {{'a', "0"}, {'b', "1"}}, {}), "table without data");
-    ExpectDamaged(MakeFile(0, {}, {0x12}), "data without table");
-    ExpectDamaged(MakeFile(1, {{'a', "00"}, {'b', "01"}, {'c', "1"}}, {0x00}),
-                  "data ending inside a code");
-    ExpectDamaged(MakeFile(3, {{'a', "0"}, {'b', "1111"}}, {0x78}),
-                  "last code running into the padding bits");
+    EXPECT_TRUE(Refused(MakeFile(1, {{'a', ""}, {'b', "1"}}, {0x00}), "value 97 no bits"));
+    for (const auto& codes : {std::vector<std::pair<int, std::string>>{{'a', "0"}, {'b', "01"}},
+                              std::vector<std::pair<int, std::string>>{{'a', "01"}, {'b', "0"}},
+                              std::vector<std::pair<int, std::string>>{{'a', "0"}, {'b', "0"}}})
+        EXPECT_TRUE(Refused(MakeFile(2, codes, {0x00}), "not a prefix code")) << codes[1].second;
+    EXPECT_TRUE(Refused(MakeFile(1, {{'a', "1"}}, {0x80}), "1-branch without a 0-branch"));
+    EXPECT_TRUE(Refused(MakeFile(1, {{'a', "0"}}, {0x80}), "a bit sequence that is no code"));
+    EXPECT_TRUE(Refused(MakeFile(0,
+                                 {{'a', std::string(255, '0')},
+                                  {'b', std::string(255, '1')},
+                                  {'c', std::string("0").append(254, '1')}},
+                                 Bytes(32, 0)),
+                        "needs too many nodes"));
+    EXPECT_TRUE(Refused(MakeFile(0, {{'a', "0"}, {'b', "1"}}, {}), "a code table but no data"));
+    EXPECT_TRUE(Refused(MakeFile(0, {}, {0x12}), "data but no code table"));
+    EXPECT_TRUE(Refused(MakeFile(1, {{'a', "00"}, {'b', "01"}, {'c', "1"}}, {0x00}),
+                        "ends in the middle of a code"));
+    // The last code running into the padding bits.
+    EXPECT_TRUE(Refused(MakeFile(3, {{'a', "0"}, {'b', "10"}, {'c', "110"}, {'d', "111"}}, {0x78}),
+                        "ends in the middle of a code"));
 }
 
 TEST_F(CodecTest, EveryTruncationEndsInAnErrorOrABoundedOutput) {

@@ -17,6 +17,8 @@ TEST(FileStream, ReadsShortAtEndAndExactReadsFailThere) {
         TFileStream out(dir / "a.bin", TFileStream::fmCreate);
         out.WriteBuffer("hello", 5);
         EXPECT_EQ(out.Size(), 5);
+        // A failing seek says which way the stream was going.
+        EXPECT_THROW(out.Seek(-1, TSeekOrigin::soBeginning), EWriteError);
     }
     TFileStream in(dir / "a.bin", TFileStream::fmOpenRead);
     char buf[16] = {};
@@ -27,6 +29,7 @@ TEST(FileStream, ReadsShortAtEndAndExactReadsFailThere) {
     EXPECT_EQ(std::string(buf, 4), "ello");
     in.SetPosition(3);
     EXPECT_THROW(in.ReadBuffer(buf, 3), EReadError);
+    EXPECT_THROW(in.Seek(-1, TSeekOrigin::soBeginning), EReadError);
 }
 
 TEST(FileStream, OpenAndCreateFailuresNameTheFile) {

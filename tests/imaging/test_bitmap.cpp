@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "bmp_builder.h"
+#include "tests/support/other_graphic.h"
 
 namespace {
 
@@ -78,22 +79,7 @@ TEST(Bitmap, AssignFromNullAndSelf) {
 }
 
 TEST(Bitmap, AssignFromAForeignClassRaisesConvertError) {
-    class TOther : public TGraphic {
-    public:
-        static TGraphicClass StaticClass() {
-            static const TGraphicClassInfo info{"TOther", TGraphic::StaticClass(), nullptr};
-            return &info;
-        }
-        TGraphicClass ClassType() const override { return StaticClass(); }
-        bool Empty() const override { return true; }
-        int Width() const override { return 0; }
-        int Height() const override { return 0; }
-        void SetWidth(int) override {}
-        void SetHeight(int) override {}
-        void Draw(TCanvas&, const TRect&) override {}
-        void ReadFromStream(TStream&) override {}
-        void WriteToStream(TStream&) override {}
-    } other;
+    TOther other;
     TBitmap bitmap;
     try {
         bitmap.Assign(&other);
@@ -202,7 +188,8 @@ TEST(Bitmap, RowAddressRange) {
     const uint8_t* base = bitmap.Image().Pixels.data();
     EXPECT_EQ(bitmap.RowAddress(0), base + 12);  // bottom-up: the top row is stored last
     EXPECT_EQ(bitmap.RowAddress(1), base);
-    bitmap.RowAddress(2);  // where a further row would begin
+    // Where a further row would begin: below the bottom row, before the buffer.
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(bitmap.RowAddress(2)), reinterpret_cast<uintptr_t>(base) - 12);
     for (int r : {-1, 3}) {
         try {
             bitmap.RowAddress(r);

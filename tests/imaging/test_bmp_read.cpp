@@ -110,20 +110,21 @@ TEST(BmpRead, SixteenBitFiveFiveFive) {
     EXPECT_EQ(Colors(bitmap), (Colors_t{0xFF0000, 0x00FF00, 0x0000FF}));
 }
 
-// Red, green, blue and white in 5-6-5.
-const std::vector<unsigned> k565 = {0xF800, 0x07E0, 0x001F, 0xFFFF};
+// Red, green, blue and white in 5-5-5.
+const std::vector<unsigned> k555 = {0x7C00, 0x03E0, 0x001F, 0x7FFF};
 const Colors_t kRGBW = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF};
 
-TEST(BmpRead, SixteenBitMasksAfterA40ByteHeaderOrInsideA124ByteOne) {
-    for (uint32_t headerSize : {40u, 124u}) {
+TEST(BmpRead, SixteenBitMasksAfterA40ByteHeaderOrInsideALongerOne) {
+    // 5-5-5, not the 5-6-5 that stands in for masks that are not read.
+    for (uint32_t headerSize : {40u, 52u, 124u}) {
         Bytes b;
-        b.fileHeader().infoHeader(4, 1, 16, 3, 0, 0, headerSize).u32(0xF800).u32(0x07E0).u32(0x001F);
-        // With 124 bytes the masks are the header's bytes 40 to 51; its rest follows.
+        b.fileHeader().infoHeader(4, 1, 16, 3, 0, 0, headerSize).u32(0x7C00).u32(0x03E0).u32(0x001F);
+        // From 52 bytes on the masks are the header's bytes 40 to 51; its rest follows.
         b.zeros(headerSize == 40 ? 0 : headerSize - 52);
-        for (unsigned v : k565) b.u16(v);
+        for (unsigned v : k555) b.u16(v);
         TBitmap bitmap;
         LoadBytes(bitmap, b.data);
-        EXPECT_EQ(bitmap.PixelDepth(), pd16) << headerSize;
+        EXPECT_EQ(bitmap.Image().Masks, Masks555) << headerSize;
         EXPECT_EQ(Colors(bitmap), kRGBW) << headerSize;
     }
 }
@@ -136,14 +137,15 @@ TEST(BmpRead, ThirtyTwoBitPlainAndWithOddMasks) {
     EXPECT_EQ(a.PixelDepth(), pd32);
     EXPECT_EQ(Colors(a), (Colors_t{0x030201, 0xFDFEFF}));
 
-    // Red in the lowest byte, a 10-bit green, a 4-bit blue.
+    // Red in the lowest byte, a 10-bit green, a 4-bit blue; the wide channel
+    // gives its top 8 bits (0x300 -> 0xC0).
     Bytes odd;
-    odd.fileHeader().infoHeader(1, 1, 32, 3).u32(0xFF).u32(0x3FF00).u32(0xF00000);
-    odd.u32(0x00F3FF80);
+    odd.fileHeader().infoHeader(2, 1, 32, 3).u32(0xFF).u32(0x3FF00).u32(0xF00000);
+    odd.u32(0x00F3FF80).u32(0x00F30080);
     TBitmap b;
     LoadBytes(b, odd.data);
     EXPECT_EQ(b.PixelDepth(), pdOther);
-    EXPECT_EQ(Colors(b), Colors_t{0x80FFFF});
+    EXPECT_EQ(Colors(b), (Colors_t{0x80FFFF, 0x80C0FF}));
 }
 
 TEST(BmpRead, BitFieldDepthFollowsTheGreenMask) {

@@ -2,45 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <elf.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <stdexcept>
 
 #include "jpeg_test_support.h"
+#include "tests/support/cli_runner.h"
 
 using namespace jpegtest;
 
 namespace {
-
-struct CliResult {
-    int status;
-    std::string output;  // standard output and standard error
-};
-
-// Runs the tool with `arguments` inside `folder`; its output is kept outside.
-// A run that does not end within a minute is stopped and fails.
-CliResult RunCli(const TempDir& folder, const std::string& arguments) {
-    TempDir logs;
-    const std::string log = logs / "log.txt";
-    const std::string command = "cd '" + folder.path.string() + "' && timeout 60 '" VG_CLI_PATH "' " +
-                                arguments + " >'" + log + "' 2>&1";
-    const int raw = std::system(command.c_str());
-    std::ifstream in(log);
-    std::stringstream text;
-    text << in.rdbuf();
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text.str()};
-}
-
-std::vector<std::string> FolderContents(const TempDir& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder.path))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // The shared libraries an ELF executable names in its dynamic section.
 std::vector<std::string> NeededLibraries(const std::string& path) {
@@ -85,19 +58,19 @@ TEST(ImageCommands, PackThenUnpackKeepsThePicture) {
     const auto photo = MakePhoto(257, 191);
     photo->SaveToFile(dir / "in.bmp");
 
-    const CliResult pack = RunCli(dir, "pack in.bmp out.234");
-    ASSERT_EQ(pack.status, 0) << pack.output;
+    const CliResult pack = RunCli({"pack", "in.bmp", "out.234"}, dir.path);
+    ASSERT_EQ(pack.status, 0) << pack.err;
     const auto bmpSize = std::filesystem::file_size(dir / "in.bmp");
     const auto packedSize = std::filesystem::file_size(dir / "out.234");
-    EXPECT_NE(pack.output.find(std::to_string(bmpSize) + " bytes"), std::string::npos) << pack.output;
-    EXPECT_NE(pack.output.find(std::to_string(packedSize) + " bytes"), std::string::npos) << pack.output;
-    EXPECT_NE(pack.output.find("JPEG:"), std::string::npos) << pack.output;
+    EXPECT_NE(pack.out.find(std::to_string(bmpSize) + " bytes"), std::string::npos) << pack.out;
+    EXPECT_NE(pack.out.find(std::to_string(packedSize) + " bytes"), std::string::npos) << pack.out;
+    EXPECT_NE(pack.out.find("JPEG:"), std::string::npos) << pack.out;
     char ratio[32];
     std::snprintf(ratio, sizeof ratio, "%.1f : 1", double(bmpSize) / double(packedSize));
-    EXPECT_NE(pack.output.find(ratio), std::string::npos) << pack.output;
+    EXPECT_NE(pack.out.find(ratio), std::string::npos) << pack.out;
 
-    const CliResult unpack = RunCli(dir, "unpack out.234 out.bmp");
-    ASSERT_EQ(unpack.status, 0) << unpack.output;
+    const CliResult unpack = RunCli({"unpack", "out.234", "out.bmp"}, dir.path);
+    ASSERT_EQ(unpack.status, 0) << unpack.err;
     TBitmap back;
     back.LoadFromFile(dir / "out.bmp");
     EXPECT_EQ(back.Width(), 257);
@@ -106,42 +79,42 @@ TEST(ImageCommands, PackThenUnpackKeepsThePicture) {
     EXPECT_GT(Psnr(*photo, back), 35.0);
 
     // Nothing but what the user asked for is left in the folder.
-    EXPECT_EQ(FolderContents(dir), (std::vector<std::string>{"in.bmp", "out.234", "out.bmp"}));
+    EXPECT_EQ(dir.Names(), (std::vector<std::string>{"in.bmp", "out.234", "out.bmp"}));
 }
 
 TEST(ImageCommands, FailuresKeepAnExistingOutputAndLeaveNothingBehind) {
     TempDir dir;
     const std::string text = "neither a bitmap nor a JPEG, just some words";
     WriteFile(dir / "notes.txt", std::vector<uint8_t>(text.begin(), text.end()));
-    ASSERT_EQ(RunCli(dir, "compress notes.txt notes.234").status, 0);
+    ASSERT_EQ(RunCli({"compress", "notes.txt", "notes.234"}, dir.path).status, 0);
     WriteFile(dir / "old.bmp", {'k', 'e', 'e', 'p'});
     WriteFile(dir / "old.234", {'k', 'e', 'e', 'p'});
 
-    const CliResult notJpeg = RunCli(dir, "unpack notes.234 old.bmp");
+    const CliResult notJpeg = RunCli({"unpack", "notes.234", "old.bmp"}, dir.path);
     EXPECT_EQ(notJpeg.status, 1);
-    EXPECT_NE(notJpeg.output.find("JPEG error #" + std::to_string(JERR_NO_SOI)), std::string::npos)
-        << notJpeg.output;
+    EXPECT_NE(notJpeg.err.find("JPEG error #" + std::to_string(JERR_NO_SOI)), std::string::npos)
+        << notJpeg.err;
 
-    const CliResult notBmp = RunCli(dir, "pack notes.txt old.234");
+    const CliResult notBmp = RunCli({"pack", "notes.txt", "old.234"}, dir.path);
     EXPECT_EQ(notBmp.status, 1);
-    EXPECT_NE(notBmp.output.find("Bitmap image is not valid"), std::string::npos) << notBmp.output;
+    EXPECT_NE(notBmp.err.find("Bitmap image is not valid"), std::string::npos) << notBmp.err;
 
-    const CliResult missing = RunCli(dir, "pack missing.bmp new.234");
+    const CliResult missing = RunCli({"pack", "missing.bmp", "new.234"}, dir.path);
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.output.find("missing.bmp"), std::string::npos) << missing.output;
+    EXPECT_NE(missing.err.find("missing.bmp"), std::string::npos) << missing.err;
 
     EXPECT_EQ(ReadFile(dir / "old.bmp"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
     EXPECT_EQ(ReadFile(dir / "old.234"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
-    EXPECT_EQ(FolderContents(dir),
+    EXPECT_EQ(dir.Names(),
               (std::vector<std::string>{"notes.234", "notes.txt", "old.234", "old.bmp"}));
 }
 
 TEST(ImageCommands, EmptyBitmapPacksAndUnpacksToAnEmptyFile) {
     TempDir dir;
     WriteFile(dir / "empty.bmp", {});
-    ASSERT_EQ(RunCli(dir, "pack empty.bmp empty.234").status, 0);
-    const CliResult unpack = RunCli(dir, "unpack empty.234 back.bmp");
-    ASSERT_EQ(unpack.status, 0) << unpack.output;
+    ASSERT_EQ(RunCli({"pack", "empty.bmp", "empty.234"}, dir.path).status, 0);
+    const CliResult unpack = RunCli({"unpack", "empty.234", "back.bmp"}, dir.path);
+    ASSERT_EQ(unpack.status, 0) << unpack.err;
     EXPECT_EQ(std::filesystem::file_size(dir / "back.bmp"), 0u);
 }
 

@@ -187,6 +187,22 @@ TEST(JpegEncode, ReportsStartAndEndAndStopsQuietlyOnAbort) {
         EXPECT_NO_THROW(jpeg.WriteToStream(out));
         EXPECT_EQ(out.Size(), 0);
     }
+    {
+        // Reports while the library works: a failure there ends with 0 done.
+        FastProgressClock clock;
+        TJPEGImage jpeg;
+        std::vector<std::pair<TProgressStage, int>> seen;
+        jpeg.OnProgress = [&](TGraphic*, TProgressStage stage, int percent) {
+            seen.emplace_back(stage, percent);
+            if (stage == TProgressStage::psRunning) throw EWriteError();
+        };
+        jpeg.Assign(photo.get());
+        EXPECT_THROW(jpeg.EncodeJpeg(), EWriteError);
+        EXPECT_EQ(jpeg.Data().Data, nullptr);
+        ASSERT_EQ(seen.size(), 3u);
+        EXPECT_EQ(seen[1].first, TProgressStage::psRunning);
+        EXPECT_EQ(seen.back(), std::make_pair(TProgressStage::psEnding, 0));
+    }
 }
 
 TEST(JpegEncode, LargeImagesGrowTheBufferWithoutError) {
@@ -228,9 +244,18 @@ TEST(JpegEncode, GrayAndProgressiveSettings) {
     const auto gray = Encode(*photo, [](TJPEGImage& j) { j.Settings.GrayOutput = true; });
     const auto grayBack = Decode(gray);
     EXPECT_EQ(grayBack->PixelDepth(), pd8);
+    // The frame header: baseline (SOF0), one component.
+    const auto frameOf = [](const std::vector<uint8_t>& bytes) {
+        for (const Segment& s : ParseSegments(bytes))
+            if (s.marker >= 0xC0 && s.marker <= 0xC2) return s;
+        return Segment{0, {}};
+    };
+    EXPECT_EQ(frameOf(gray).marker, 0xC0);
+    ASSERT_GE(frameOf(gray).body.size(), 6u);
+    EXPECT_EQ(frameOf(gray).body[5], 1);
 
     const auto progressive = Encode(*photo, [](TJPEGImage& j) { j.Settings.WriteProgressive = true; });
-    EXPECT_NE(progressive, Encode(*photo));
+    EXPECT_EQ(frameOf(progressive).marker, 0xC2);
     TJPEGImage loaded;
     TMemoryStream in(progressive);
     loaded.ReadFromStream(in);

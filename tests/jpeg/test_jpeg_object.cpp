@@ -2,6 +2,7 @@
 
 #include "imaging/picture.h"
 #include "jpeg_test_support.h"
+#include "tests/support/other_graphic.h"
 
 using namespace jpegtest;
 
@@ -100,13 +101,19 @@ TEST(JpegObject, AssignFromAnotherJpegSharesItsData) {
 }
 
 TEST(JpegObject, ForeignTargetsAndSourcesAreRefused) {
+    TOther other;
     TJPEGImage a;
-    try {
-        a.Assign(nullptr);
-        FAIL();
-    } catch (const EConvertError& e) {
-        EXPECT_NE(e.Message().find("TJPEGImage"), std::string::npos);
-    }
+    const auto refusal = [](const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const EConvertError& e) {
+            return e.Message();
+        }
+        return std::string("no EConvertError");
+    };
+    EXPECT_NE(refusal([&] { a.Assign(nullptr); }).find("TJPEGImage"), std::string::npos);
+    EXPECT_EQ(refusal([&] { a.Assign(&other); }), "Cannot assign a TOther to a TJPEGImage");
+    EXPECT_EQ(refusal([&] { other.Assign(&a); }), "Cannot assign a TJPEGImage to a TOther");
 }
 
 TEST(JpegObject, LoadingReplacesTheBitmapAndNotifies) {

@@ -8,10 +8,11 @@
 
 #include "codec/unit2.h"
 #include "core/exceptions.h"
+#include "core/file_names.h"
 #include "ui/application.h"
 #include "ui/formats.h"
 #include "ui/Unit1.h"
-#include "ui_script.h"
+#include "ui/scripted_user.h"
 
 class TextTests : public QObject {
     Q_OBJECT

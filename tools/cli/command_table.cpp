@@ -7,6 +7,10 @@
 
 #include "core/exceptions.h"
 
+#ifndef VENDARU_VERSION
+#define VENDARU_VERSION "unknown"
+#endif
+
 namespace {
 
 std::vector<CliCommand>& Table() {
@@ -23,13 +27,14 @@ std::string Usage() {
         "\n"
         "Commands:\n";
     const std::vector<CliCommand> commands = RegisteredCommands();
-    size_t width = 6;  // "--help"
+    size_t width = 9;  // "--version"
     for (const CliCommand& c : commands) width = std::max(width, c.Name.size() + 1 + c.Arguments.size());
     for (const CliCommand& c : commands) {
         const std::string head = c.Name + " " + c.Arguments;
         text += "  " + head + std::string(width - head.size() + 2, ' ') + c.Summary + "\n";
     }
     text += "  --help" + std::string(width - 6 + 2, ' ') + "Show this help\n";
+    text += "  --version" + std::string(width - 9 + 2, ' ') + "Show the version\n";
     text +=
         "\n"
         "An output file is written under a temporary name beside it and takes its\n"
@@ -63,9 +68,10 @@ int RunCli(int argc, char** argv) {
         return 1;
     }
     const std::string& name = words[0];
-    if (name == "--help" || name == "-h" || name == "help") {
-        const std::string usage = Usage();
-        std::fwrite(usage.data(), 1, usage.size(), stdout);
+    if (name == "--help" || name == "-h" || name == "help" || name == "--version") {
+        const std::string text =
+            name == "--version" ? std::string("vendaru-cli ") + VENDARU_VERSION + "\n" : Usage();
+        std::fwrite(text.data(), 1, text.size(), stdout);
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : Fail("Stream write error");
     }
     const std::vector<CliCommand> commands = RegisteredCommands();

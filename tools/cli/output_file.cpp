@@ -68,7 +68,8 @@ void WriteFileSafely(const std::string& target,
     const std::string file = FollowLink(target);
     const std::string temporaryName = CreateFileBeside(file, ".tmp");
     try {
-        if (::chmod(temporaryName.c_str(), TargetMode(file)) != 0) throw EFCreateError(target);
+        if (::chmod(temporaryName.c_str(), TargetMode(file)) != 0)
+            throw EError("Cannot set the permissions of " + target + ": " + SystemError(errno));
         write(temporaryName);
         FlushToDisk(temporaryName);
         if (::rename(temporaryName.c_str(), file.c_str()) != 0)

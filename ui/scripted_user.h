@@ -1,5 +1,6 @@
 // Answers the program's dialogs from a script and keeps its error messages,
-// so that the windows can be driven without a person.
+// so that the windows can be driven without a person: by the window tests
+// and by the screenshot renderer. Install it with SetUserInteraction.
 #pragma once
 
 #include <QStringList>

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "ui/formats.h"
+#include "ui/scripted_user.h"
 #include "ui/unattended.h"
 
 namespace {
@@ -60,7 +61,7 @@ int main(int argc, char** argv) {
     ReadLocaleSeparators();
     MakeSamplePicture(QStringLiteral("sample.bmp"));
 
-    TScriptedAnswers script;
+    TScriptedUser script;
     bool ok = true;
     {
         TUnattendedWindows windows(script);
@@ -71,8 +72,8 @@ int main(int argc, char** argv) {
         ok &= Save(form1, output, QStringLiteral("vendaru-start.png"));
         ok &= Save(form2, output, QStringLiteral("tabel-kode-start.png"));
 
-        script.Answers = {work.filePath(QStringLiteral("sample.bmp")).toStdString(),
-                          work.filePath(QStringLiteral("sample")).toStdString()};
+        script.Answer(work.filePath(QStringLiteral("sample.bmp")).toStdString());
+        script.Answer(work.filePath(QStringLiteral("sample")).toStdString());
         form1->OpenFileGambar1->trigger();
         form1->proses->click();
         form1->SavefileKompres2->trigger();
@@ -81,12 +82,13 @@ int main(int argc, char** argv) {
         ok &= Save(form1, output, QStringLiteral("vendaru-kompres.png"));
         ok &= Save(form2, output, QStringLiteral("tabel-kode-kompres.png"));
 
-        script.Answers = {work.filePath(QStringLiteral("sample.234")).toStdString()};
+        script.Answer(work.filePath(QStringLiteral("sample.234")).toStdString());
         form1->OpenFilekompres1->trigger();
         form1->dekompres->click();
         QApplication::processEvents();
         ok &= Save(form1, output, QStringLiteral("vendaru-dekompres.png"));
     }
-    for (const QString& message : script.Messages) std::fprintf(stderr, "%s\n", qPrintable(message));
+    for (qsizetype i = 0; i < script.Messages.size(); ++i)
+        std::fprintf(stderr, "%s: %s\n", qPrintable(script.Captions[i]), qPrintable(script.Messages[i]));
     return ok && script.Messages.isEmpty() ? 0 : 1;
 }

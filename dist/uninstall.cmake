@@ -1,0 +1,22 @@
+# Removes the files named in LIST, one full name a line (what `make install`
+# wrote), then the folders of ours that are left empty, and LIST itself.
+if(NOT EXISTS "${LIST}")
+  message(FATAL_ERROR "Nothing to uninstall: ${LIST} is missing (it is written by make install)")
+endif()
+file(STRINGS "${LIST}" files)
+foreach(file IN LISTS files)
+  if(IS_SYMLINK "${file}" OR EXISTS "${file}")
+    message(STATUS "Removing ${file}")
+    file(REMOVE "${file}")
+    if(IS_SYMLINK "${file}" OR EXISTS "${file}")
+      message(FATAL_ERROR "Cannot remove ${file}")
+    endif()
+  endif()
+  get_filename_component(folder "${file}" DIRECTORY)
+  get_filename_component(name "${folder}" NAME)
+  if(name STREQUAL "vendaru" AND IS_DIRECTORY "${folder}")
+    # rmdir removes the folder only when it is empty.
+    execute_process(COMMAND rmdir "${folder}" OUTPUT_QUIET ERROR_QUIET)
+  endif()
+endforeach()
+file(REMOVE "${LIST}")
