@@ -2,11 +2,14 @@
 # missing, build and then start the program or run every test.
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
+BUILD_FUZZ ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = expand codec bmp jpeg
 CMAKE_ARGS ?=
 JOBS       ?= $(shell nproc)
 PREFIX     ?= /usr/local
 
-.PHONY: all deps configure build run test test-asan bench screenshots install uninstall deb clean
+.PHONY: all deps configure build run test test-asan fuzz bench screenshots install uninstall deb clean
 
 all: build
 
@@ -43,6 +46,29 @@ test-asan: deps
 	@cmake --build $(BUILD_ASAN) -j $(JOBS)
 	@cd $(BUILD_ASAN) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
+# Each fuzz target under libFuzzer for FUZZ_SECONDS seconds, built with clang,
+# AddressSanitizer and UBSan. New inputs collect in $(BUILD_FUZZ)/corpus; an
+# input that finds a fault is kept in $(BUILD_FUZZ)/faults/<target>/ (after
+# the mend, add it to fuzz/corpus/<target>/ so that the tests replay it).
+fuzz: deps
+	@cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	       -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
+	       -DVG_SANITIZE=ON -DVG_FUZZ=ON -DVG_BENCH=OFF $(CMAKE_ARGS)
+	@cmake --build $(BUILD_FUZZ) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@for t in $(FUZZ_TARGETS); do \
+	   mkdir -p $(BUILD_FUZZ)/corpus/$$t $(BUILD_FUZZ)/faults/$$t; \
+	   log=$(BUILD_FUZZ)/fuzz_$$t.log; \
+	   if $(BUILD_FUZZ)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=2048 \
+	        -print_final_stats=1 -artifact_prefix=$(BUILD_FUZZ)/faults/$$t/ \
+	        $(BUILD_FUZZ)/corpus/$$t fuzz/corpus/$$t >$$log 2>&1; then \
+	     echo "fuzz_$$t: $$(grep -E '^#[0-9]+[[:space:]]+DONE' $$log | tail -1)"; \
+	   else \
+	     tail -n 40 $$log; echo "fuzz_$$t found a fault; the input is in $(BUILD_FUZZ)/faults/$$t/" >&2; \
+	     exit 1; \
+	   fi; \
+	 done
+
 bench: build
 	@for b in $(BUILD)/bench/*/bench_*; do [ -x "$$b" ] && "$$b"; done
 
@@ -75,4 +101,4 @@ deb: build
 	@ls $(BUILD)/package/*.deb
 
 clean:
-	@rm -rf $(BUILD) $(BUILD_ASAN)
+	@rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ)

@@ -2,8 +2,14 @@
 // and the code listing. The decoder lives in unit2_decoder.cpp.
 #include "codec/unit2.h"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+#include <typeinfo>
+#include <vector>
+
+#include "codec/unit2_parallel.h"
 
 namespace unit2 {
 
@@ -23,12 +29,52 @@ TreeNode* const DecodeRoot = &NodePool[kDecodeRootIndex];
 
 namespace {
 
-// Number of bytes the frequency count saw; the encoder's second pass over
-// the input must see the same bytes again.
+// What the frequency count saw: the length of every block and the byte
+// counts of each of its parts. The encoder's second pass over the input
+// must see the same bytes again, and takes from these counts where in the
+// bit stream each part begins.
+struct TCountedBlock {
+    int64_t Length;
+    int Parts;
+    size_t FirstPart;  // index into PartCounts
+};
+std::vector<TCountedBlock> CountedBlocks;
+std::vector<std::array<uint32_t, 256>> PartCounts;
 int64_t CountedBytes = 0;
+TLargeBuffer IoBuffer;
+// Where each part of a block is encoded; kept from run to run.
+std::vector<TLargeBuffer> PartOutputs;
 
 // Reads the next block of InputStream into ReadBuffer; 0 at the end.
 int ReadBlock() { return static_cast<int>(InputStream->Read(ReadBuffer, kBlockSize)); }
+
+// The input moves in blocks of this size; each block is counted, and later
+// encoded, in parts side by side.
+int64_t IoBlockSize() { return std::max<int64_t>(CodecTuning().BlockBytes, 1); }
+
+// The next block of up to `size` bytes of InputStream and its length (0 at
+// the end). A plain memory stream hands out its own bytes; any other
+// stream is read into IoBuffer.
+const uint8_t* NextBlock(int64_t size, int64_t& length) {
+    if (typeid(*InputStream) == typeid(TMemoryStream)) {
+        auto& memory = static_cast<TMemoryStream&>(*InputStream);
+        const int64_t position = memory.Position();
+        length = std::clamp<int64_t>(memory.Size() - position, 0, size);
+        memory.Seek(length, TSeekOrigin::soCurrent);
+        return memory.Data().data() + position;
+    }
+    IoBuffer.Reserve(static_cast<size_t>(size));
+    length = InputStream->Read(IoBuffer.Data(), size);
+    return IoBuffer.Data();
+}
+
+// How many parts a block of `length` bytes is split into.
+int PartsOf(int64_t length) {
+    const int64_t minimum = std::max<int64_t>(1, CodecTuning().MinPartBytes);
+    return static_cast<int>(std::clamp<int64_t>(length / minimum, 1, CodecThreads()));
+}
+
+int64_t PartBegin(int64_t length, int parts, int k) { return length * k / parts; }
 
 void RequireStreams() {
     if (!InputStream || !OutputStream)
@@ -39,7 +85,39 @@ void RequireStreams() {
     throw EError("The input file changed while it was being compressed");
 }
 
+// Adds the count of every byte value of p[0 .. n) to `counts`. Four
+// tallies side by side keep equal bytes close together from waiting on
+// each other's increments.
+void CountBytes(const uint8_t* p, size_t n, uint32_t* counts) {
+    uint32_t tally[4][256] = {};
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        uint64_t a, b;
+        std::memcpy(&a, p + i, 8);
+        std::memcpy(&b, p + i + 8, 8);
+        for (int shift = 0; shift < 64; shift += 16) {
+            ++tally[0][(a >> shift) & 0xFF];
+            ++tally[1][(a >> (shift + 8)) & 0xFF];
+            ++tally[2][(b >> shift) & 0xFF];
+            ++tally[3][(b >> (shift + 8)) & 0xFF];
+        }
+    }
+    for (; i < n; ++i) ++tally[0][p[i]];
+    for (int v = 0; v < 256; ++v) counts[v] += tally[0][v] + tally[1][v] + tally[2][v] + tally[3][v];
+}
+
 }  // namespace
+
+TCodecTuning& CodecTuning() {
+    static TCodecTuning tuning;
+    return tuning;
+}
+
+int CodecThreads() {
+    int threads = CodecTuning().Threads;
+    if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
+    return std::clamp(threads, 1, 64);
+}
 
 // ---------------------------------------------------------------------------
 // Workspace and files
@@ -87,30 +165,37 @@ void InitLeaves() {
         NodePool[v].SymbolCount = 1;
     }
     CountedBytes = 0;
+    CountedBlocks.clear();
+    PartCounts.clear();
 }
 
 void CountFrequencies() {
-    // Four tallies side by side keep consecutive equal bytes from waiting
-    // on each other's increments.
-    uint32_t tally[4][256] = {};
+    CountedBlocks.clear();
+    PartCounts.clear();
     int64_t total = 0;
-    for (int n; (n = ReadBlock()) > 0;) {
+    for (;;) {
+        int64_t n;
+        const uint8_t* const block = NextBlock(IoBlockSize(), n);
+        if (n <= 0) break;
         total += n;
         if (total >= kMaxInputSize)
             throw EError("The input is too large: the codec handles files shorter than " +
                          std::to_string(kMaxInputSize) + " bytes");
-        int i = 0;
-        for (; i + 4 <= n; i += 4) {
-            ++tally[0][ReadBuffer[i]];
-            ++tally[1][ReadBuffer[i + 1]];
-            ++tally[2][ReadBuffer[i + 2]];
-            ++tally[3][ReadBuffer[i + 3]];
-        }
-        for (; i < n; ++i) ++tally[0][ReadBuffer[i]];
+        const int parts = PartsOf(n);
+        const size_t first = PartCounts.size();
+        PartCounts.resize(first + static_cast<size_t>(parts));
+        RunParts(parts, [&](int k) {
+            uint32_t* counts = PartCounts[first + static_cast<size_t>(k)].data();
+            std::fill_n(counts, 256, 0u);
+            const int64_t begin = PartBegin(n, parts, k), end = PartBegin(n, parts, k + 1);
+            CountBytes(block + begin, static_cast<size_t>(end - begin), counts);
+        });
+        CountedBlocks.push_back({n, parts, first});
     }
-    for (int v = 0; v < 256; ++v)
-        NodePool[v].Weight +=
-            static_cast<int32_t>(tally[0][v] + tally[1][v] + tally[2][v] + tally[3][v]);
+    int64_t weights[256] = {};
+    for (const auto& counts : PartCounts)
+        for (int v = 0; v < 256; ++v) weights[v] += counts[v];
+    for (int v = 0; v < 256; ++v) NodePool[v].Weight += static_cast<int32_t>(weights[v]);
     CountedBytes = total;
 }
 
@@ -305,6 +390,181 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Codes of up to this many bits are written by the fast encoder; longer
+// ones (hand-made tables only) by the general one.
+constexpr int kFastCodeBits = 57;
+
+// The codes as integers, the first bit highest, and their lengths. The
+// length of a byte value without a code is kNoCode: 0 bits, and a count
+// in the upper byte that sums of up to four lengths carry along.
+constexpr uint16_t kNoCode = 0x100;
+
+struct TEncodeTable {
+    uint64_t Code[256];
+    uint16_t Length[256];
+    int Longest;
+};
+
+// Encodes in[0 .. n) into `out`, which begins with `lead` (0 to 7) zero
+// bits and has room for lead + n * Longest bits and 16 bytes more. Returns
+// the number of bits written after the lead; `bad` is set when a byte
+// value without a code occurred. G codes go into the accumulator before
+// its whole bytes are stored as one 8-byte word; the incomplete byte is
+// stored again with the next group.
+template <int G>
+[[gnu::always_inline]] inline uint64_t EncodePart(const uint8_t* in, size_t n,
+                                                  const TEncodeTable& table, int lead,
+                                                  uint8_t* out, bool& bad) {
+    const uint64_t* const code = table.Code;
+    const uint16_t* const length = table.Length;
+    uint8_t* const begin = out;
+    uint64_t accumulator = 0;
+    unsigned pending = static_cast<unsigned>(lead);
+    unsigned noCodes = 0;  // kNoCode once a byte value without a code was seen
+    // Appends `c` of `l` bits (the low 6 bits of `l`; the rest counts
+    // byte values without a code) and stores the whole bytes.
+    const auto put = [&](uint64_t c, unsigned l) {
+        noCodes |= l;
+        accumulator = accumulator << (l & 63) | c;
+        pending += l & 63;
+        uint64_t word = accumulator << ((64 - pending) & 63);
+        if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+        std::memcpy(out, &word, sizeof word);
+        out += pending >> 3;
+        pending &= 7;
+    };
+    const uint8_t* p = in;
+    const uint8_t* const end = in + n;
+    for (; end - p >= G; p += G) {
+        if constexpr (G == 4) {
+            const unsigned l1 = length[p[1]], l2 = length[p[2]], l3 = length[p[3]];
+            const uint64_t c01 = code[p[0]] << (l1 & 63) | code[p[1]];
+            const uint64_t c23 = code[p[2]] << (l3 & 63) | code[p[3]];
+            put(c01 << ((l2 + l3) & 63) | c23, length[p[0]] + l1 + l2 + l3);
+        } else if constexpr (G == 3) {
+            const unsigned l1 = length[p[1]], l2 = length[p[2]];
+            put((code[p[0]] << (l1 & 63) | code[p[1]]) << (l2 & 63) | code[p[2]],
+                length[p[0]] + l1 + l2);
+        } else if constexpr (G == 2) {
+            const unsigned l1 = length[p[1]];
+            put(code[p[0]] << (l1 & 63) | code[p[1]], length[p[0]] + l1);
+        } else {
+            put(code[p[0]], length[p[0]]);
+        }
+    }
+    for (; p < end; ++p) put(code[*p], length[*p]);
+    if (pending > 0) put(0, 0);  // the last, incomplete byte; `out` stays on it
+    if (noCodes & kNoCode * 7) bad = true;
+    return static_cast<uint64_t>(out - begin) * 8 + pending - static_cast<unsigned>(lead);
+}
+
+[[gnu::always_inline]] inline uint64_t EncodeInline(const uint8_t* in, size_t n,
+                                                    const TEncodeTable& table, int lead,
+                                                    uint8_t* out, bool& bad) {
+    if (table.Longest <= 14) return EncodePart<4>(in, n, table, lead, out, bad);
+    if (table.Longest <= 19) return EncodePart<3>(in, n, table, lead, out, bad);
+    if (table.Longest <= 28) return EncodePart<2>(in, n, table, lead, out, bad);
+    return EncodePart<1>(in, n, table, lead, out, bad);
+}
+
+uint64_t EncodeAnywhere(const uint8_t* in, size_t n, const TEncodeTable& table, int lead,
+                        uint8_t* out, bool& bad) {
+    return EncodeInline(in, n, table, lead, out, bad);
+}
+
+VG_FAST_SHIFTS uint64_t EncodeFastShifts(const uint8_t* in, size_t n, const TEncodeTable& table,
+                                         int lead, uint8_t* out, bool& bad) {
+    return EncodeInline(in, n, table, lead, out, bad);
+}
+
+uint64_t EncodeAny(const uint8_t* in, size_t n, const TEncodeTable& table, int lead, uint8_t* out,
+                   bool& bad) {
+    return HasFastShifts() ? EncodeFastShifts(in, n, table, lead, out, bad)
+                           : EncodeAnywhere(in, n, table, lead, out, bad);
+}
+
+// Writes bit strings one after the other to OutputStream, the incomplete
+// last byte held back until the next string fills it.
+class TBitStitcher {
+public:
+    int Lead() const { return FCarryBits; }
+    // `bytes` begins with Lead() zero bits, followed by `bits` bits.
+    void Append(uint8_t* bytes, uint64_t bits) {
+        bytes[0] |= FCarry;
+        const uint64_t total = static_cast<uint64_t>(FCarryBits) + bits;
+        const uint64_t whole = total / 8;
+        if (whole > 0) OutputStream->Write(bytes, static_cast<int64_t>(whole));
+        FCarryBits = static_cast<int>(total % 8);
+        FCarry = FCarryBits > 0 ? static_cast<uint8_t>(bytes[whole] & (0xFF00u >> FCarryBits)) : 0;
+    }
+    // Writes the held-back byte; returns its number of valid bits (0 when
+    // the data ended on a byte boundary).
+    int Finish() {
+        if (FCarryBits > 0) OutputStream->Write(&FCarry, 1);
+        return FCarryBits;
+    }
+
+private:
+    uint8_t FCarry = 0;
+    int FCarryBits = 0;
+};
+
+// The second pass over the input for codes of at most kFastCodeBits bits:
+// block by block as the count saw them, each part of a block encoded on a
+// thread of its own at the bit position that the part's counts give it.
+// Any difference from what was counted is refused.
+uint8_t EncodeCounted(const TEncodeTable& table) {
+    int64_t longest = IoBlockSize();
+    for (const TCountedBlock& counted : CountedBlocks) longest = std::max(longest, counted.Length);
+    size_t mostParts = 1;
+    for (const TCountedBlock& counted : CountedBlocks)
+        mostParts = std::max(mostParts, static_cast<size_t>(counted.Parts));
+    if (PartOutputs.size() < mostParts) PartOutputs.resize(mostParts);
+    std::vector<TLargeBuffer>& outputs = PartOutputs;
+    TBitStitcher stitcher;
+    for (const TCountedBlock& counted : CountedBlocks) {
+        int64_t length;
+        const uint8_t* const block = NextBlock(counted.Length, length);
+        if (length != counted.Length) InputChanged();
+        const int parts = counted.Parts;
+        std::vector<uint64_t> expected(static_cast<size_t>(parts)), written(expected);
+        std::vector<int> leads(static_cast<size_t>(parts));
+        std::vector<char> bad(static_cast<size_t>(parts), 0);
+        uint64_t position = static_cast<uint64_t>(stitcher.Lead());
+        for (int k = 0; k < parts; ++k) {
+            const auto& counts = PartCounts[counted.FirstPart + static_cast<size_t>(k)];
+            uint64_t bits = 0;
+            for (int v = 0; v < 256; ++v) bits += uint64_t{counts[v]} * (table.Length[v] & 0xFF);
+            expected[k] = bits;
+            leads[k] = static_cast<int>(position % 8);
+            position += bits;
+            const int64_t size =
+                PartBegin(counted.Length, parts, k + 1) - PartBegin(counted.Length, parts, k);
+            const size_t room = static_cast<size_t>((leads[k] + size * table.Longest + 7) / 8 + 16);
+            outputs[k].Reserve(room);
+        }
+        RunParts(parts, [&](int k) {
+            const int64_t begin = PartBegin(counted.Length, parts, k);
+            const int64_t end = PartBegin(counted.Length, parts, k + 1);
+            bool partBad = false;
+            written[k] = EncodeAny(block + begin, static_cast<size_t>(end - begin), table, leads[k],
+                                   outputs[k].Data(), partBad);
+            bad[k] = partBad;
+        });
+        for (int k = 0; k < parts; ++k)
+            if (bad[k] || written[k] != expected[k]) InputChanged();
+        for (int k = 0; k < parts; ++k) stitcher.Append(outputs[k].Data(), written[k]);
+    }
+    int64_t more;
+    NextBlock(longest, more);
+    if (more != 0) InputChanged();
+    return static_cast<uint8_t>(stitcher.Finish());
+}
+
+}  // namespace
+
 void EncodeData() {
     RequireStreams();
     // Each code as an integer, the first bit highest, with its length in
@@ -319,6 +579,23 @@ void EncodeData() {
         codes[v] = code | uint64_t(count > 32 ? 255 : count) << 32;
     }
 
+    // The fast encoder takes every table whose codes fit a word.
+    TEncodeTable table{};
+    bool fast = true;
+    for (int v = 0; v < 256; ++v) {
+        const CodeEntry& entry = CodeTable[v];
+        const int count = entry.Present != 0 && entry.BitCount > 0 ? entry.BitCount : 0;
+        if (count > kFastCodeBits) fast = false;
+        table.Length[v] = kNoCode;
+        if (count == 0 || count > kFastCodeBits) continue;
+        uint64_t code = 0;
+        for (int i = 0; i < count; ++i) code = (code << 1) | (entry.Bits[i] & 1u);
+        table.Code[v] = code;
+        table.Length[v] = static_cast<uint8_t>(count);
+        table.Longest = std::max(table.Longest, count);
+    }
+    table.Longest = std::max(table.Longest, 1);
+
     OutputStream->Seek(1, TSeekOrigin::soBeginning);
     const uint8_t lengthField[4] = {
         static_cast<uint8_t>(TableLength), static_cast<uint8_t>(TableLength >> 8),
@@ -326,39 +603,44 @@ void EncodeData() {
     OutputStream->Write(lengthField, 4);
     OutputStream->Write(TableBuffer, TableLength);
 
-    InputStream->Seek(0, TSeekOrigin::soBeginning);
-    BitWriter writer;
-    int64_t total = 0;
-    for (int n; (n = ReadBlock()) > 0;) {
-        total += n;
-        if (total > CountedBytes) InputChanged();
-        const auto putOne = [&](uint8_t b) {
-            const unsigned length = static_cast<unsigned>(codes[b] >> 32);
-            if (length - 1u < 32u) {
-                writer.PutCode(static_cast<uint32_t>(codes[b]), static_cast<int>(length));
-            } else if (length == 0) {
-                // Only a byte the counting pass never saw has no code.
-                InputChanged();
-            } else {
-                writer.PutBits(CodeTable[b].Bits, CodeTable[b].BitCount);
+    if (fast) {
+        InputStream->Seek(0, TSeekOrigin::soBeginning);
+        LastByteBits = EncodeCounted(table);
+    } else {
+        InputStream->Seek(0, TSeekOrigin::soBeginning);
+        BitWriter writer;
+        int64_t total = 0;
+        for (int n; (n = ReadBlock()) > 0;) {
+            total += n;
+            if (total > CountedBytes) InputChanged();
+            const auto putOne = [&](uint8_t b) {
+                const unsigned length = static_cast<unsigned>(codes[b] >> 32);
+                if (length - 1u < 32u) {
+                    writer.PutCode(static_cast<uint32_t>(codes[b]), static_cast<int>(length));
+                } else if (length == 0) {
+                    // Only a byte the counting pass never saw has no code.
+                    InputChanged();
+                } else {
+                    writer.PutBits(CodeTable[b].Bits, CodeTable[b].BitCount);
+                }
+            };
+            int i = 0;
+            // Two codes of at most 24 bits each go in as one.
+            for (; i + 2 <= n; i += 2) {
+                const uint64_t e0 = codes[ReadBuffer[i]], e1 = codes[ReadBuffer[i + 1]];
+                const unsigned l0 = static_cast<unsigned>(e0 >> 32), l1 = static_cast<unsigned>(e1 >> 32);
+                if (((l0 - 1u) | (l1 - 1u)) < 24u) {
+                    writer.PutCode((e0 & 0xFFFFFFFFu) << l1 | (e1 & 0xFFFFFFFFu), static_cast<int>(l0 + l1));
+                } else {
+                    putOne(ReadBuffer[i]);
+                    putOne(ReadBuffer[i + 1]);
+                }
             }
-        };
-        int i = 0;
-        // Two codes of at most 24 bits each go in as one.
-        for (; i + 2 <= n; i += 2) {
-            const uint64_t e0 = codes[ReadBuffer[i]], e1 = codes[ReadBuffer[i + 1]];
-            const unsigned l0 = static_cast<unsigned>(e0 >> 32), l1 = static_cast<unsigned>(e1 >> 32);
-            if (((l0 - 1u) | (l1 - 1u)) < 24u) {
-                writer.PutCode((e0 & 0xFFFFFFFFu) << l1 | (e1 & 0xFFFFFFFFu), static_cast<int>(l0 + l1));
-            } else {
-                putOne(ReadBuffer[i]);
-                putOne(ReadBuffer[i + 1]);
-            }
+            for (; i < n; ++i) putOne(ReadBuffer[i]);
         }
-        for (; i < n; ++i) putOne(ReadBuffer[i]);
+        if (total != CountedBytes) InputChanged();
+        LastByteBits = static_cast<uint8_t>(writer.Finish());
     }
-    if (total != CountedBytes) InputChanged();
-    LastByteBits = static_cast<uint8_t>(writer.Finish());
 
     OutputStream->Seek(0, TSeekOrigin::soBeginning);
     OutputStream->Write(&LastByteBits, 1);

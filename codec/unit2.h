@@ -17,7 +17,7 @@
 
 namespace unit2 {
 
-constexpr int kBlockSize = 32768;        // files move in blocks of this size
+constexpr int kBlockSize = 32768;        // size of ReadBuffer and WriteBuffer
 // A compressed file begins with the count of valid bits in its last byte
 // (one byte) and the code table's length (four bytes, low byte first).
 constexpr int kHeaderSize = 5;

@@ -109,6 +109,13 @@ int64_t TMemoryStream::Read(void* buffer, int64_t count) {
 int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
     if (count <= 0) return 0;
     const int64_t end = FPosition + count;
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    if (FPosition == Size()) {
+        // Appending: copied once, without clearing the new room first.
+        FData.insert(FData.end(), bytes, bytes + count);
+        FPosition = end;
+        return count;
+    }
     if (end > Size()) FData.resize(static_cast<size_t>(end));
     std::memcpy(FData.data() + FPosition, buffer, static_cast<size_t>(count));
     FPosition = end;

@@ -132,8 +132,18 @@ void TBitmap::Draw(TCanvas& canvas, const TRect& rect) {
 void TBitmap::SetWidth(int value) { SetSize(value, Height()); }
 void TBitmap::SetHeight(int value) { SetSize(Width(), value); }
 
-void TBitmap::SetSize(int width, int height) {
-    if (width == Width() && height == Height() && FImage->Header.biHeight >= 0) return;
+void TBitmap::SetSize(int width, int height) { Resize(width, height, true); }
+
+void TBitmap::SetSizeForRows(int width, int height) { Resize(width, height, false); }
+
+void TBitmap::FillWhiteFrom(int row) {
+    if (row < 0 || row >= Height()) return;
+    MakePrivate();
+    FillWhite(*FImage, row);
+}
+
+void TBitmap::Resize(int width, int height, bool fill) {
+    if (fill && width == Width() && height == Height() && FImage->Header.biHeight >= 0) return;
     if (width < 0 || height < 0 || width > MaxBitmapDimension || height > MaxBitmapDimension)
         throw EInvalidGraphic();
     const TBitmapImage& old = *FImage;
@@ -157,8 +167,10 @@ void TBitmap::SetSize(int width, int height) {
                             : bits == 4 ? SystemPalette16()
                                         : HalftonePalette();
     image->Pixels = TPixelBuffer(static_cast<size_t>(stride * height));
-    FillWhite(*image);
-    CopyTopLeft(old, *image);
+    if (fill) {
+        FillWhite(*image);
+        CopyTopLeft(old, *image);
+    }
     ReplaceImage(std::move(image));
 }
 

@@ -160,6 +160,11 @@ public:
     void SetHeight(int value) override;
     // Both at once: a white store of the new size, the old pixels at the top left.
     void SetSize(int width, int height);
+    // A store of the new size for a writer that fills it row by row from the
+    // top: nothing is copied or filled yet, so no pixel is written twice.
+    // FillWhiteFrom(r) then whitens the rows from r on that it did not reach.
+    void SetSizeForRows(int width, int height);
+    void FillWhiteFrom(int row);
 
     void Draw(TCanvas& canvas, const TRect& rect) override;
 
@@ -190,6 +195,7 @@ public:
     const TBitmapImage& Image() const { return *FImage; }
 
 private:
+    void Resize(int width, int height, bool fill);
     void MakePrivate();  // copy on write
     // Takes a new store and tells the owner: palette flag, change notification.
     void ReplaceImage(TSharedRef<TBitmapImage> image);

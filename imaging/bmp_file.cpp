@@ -105,11 +105,13 @@ void CheckDescription(const TFileDescription& d) {
 }
 
 
-// The 14-byte file header: only its type is looked at.
-void ReadFileHeader(TStream& stream) {
+// The 14-byte file header: its type is checked and its pixel-data offset
+// returned; the other fields are not looked at.
+uint32_t ReadFileHeader(TStream& stream) {
     uint8_t fileHeader[14];
     stream.ReadBuffer(fileHeader, sizeof fileHeader);
     if (fileHeader[0] != 'B' || fileHeader[1] != 'M') Invalid();
+    return Get32(fileHeader + 10);
 }
 
 // The information header, the masks that follow a 40-byte one, and the
@@ -179,9 +181,10 @@ void ReadPixels(TStream& stream, const TFileDescription& d, TBitmapImage& image)
         ExpandRle(data, h.biBitCount, image);
         image.Header.biCompression = BmpUncompressed;
     } else if (storeSize > 0) {
-        // Bytes beyond the store are not pixels of this image.
-        const int64_t imageSize = h.biSizeImage != 0 ? h.biSizeImage : storeSize;
-        stream.Read(image.Pixels.data(), std::min({imageSize, left, storeSize}));
+        // Every row the file holds, whatever the image-size field says (some
+        // writers leave the row padding out of it); bytes beyond the store
+        // are not pixels of this image.
+        stream.Read(image.Pixels.data(), std::min(left, storeSize));
     }
 }
 
@@ -248,16 +251,49 @@ std::vector<uint8_t> EncodeHeaders(const TBitmapImage& image, const TFileLayout&
 
 }  // namespace
 
+namespace {
+
+// Everything before the pixels.
+struct TFileHead {
+    TFileDescription Description;
+    std::vector<TRGBQuad> Table;
+};
+
+// Reads the headers and the colour table of the file that begins at `start`
+// and leaves the stream where the pixels begin.
+TFileHead ReadHead(TStream& stream, int64_t start) {
+    const int64_t fileSize = stream.Size() - start;
+    const uint32_t pixelOffset = ReadFileHeader(stream);
+    TFileHead head;
+    TFileDescription& d = head.Description;
+    d = ReadDescription(stream);
+    // The pixel-data offset says where the pixels start when it lies between
+    // the end of the headers (and masks) and the end of the file: a colour
+    // table it cuts short has fewer entries, and a gap after the table is
+    // skipped. Any other offset (many writers leave 0) is not looked at, and
+    // the pixels follow the table.
+    const int64_t headersEnd = stream.Position() - start;
+    const bool useOffset = pixelOffset >= headersEnd && pixelOffset < fileSize;
+    if (useOffset) {
+        const int64_t entries = (pixelOffset - headersEnd) / (d.Core ? 3 : 4);
+        d.Header.biClrUsed = uint32_t(std::min<int64_t>(d.Header.biClrUsed, entries));
+    }
+    head.Table = ReadColorTable(stream, d);
+    if (useOffset) stream.Seek(start + pixelOffset, TSeekOrigin::soBeginning);
+    return head;
+}
+
+}  // namespace
+
 void TBitmap::ReadFromStream(TStream& stream) {
-    if (stream.Size() - stream.Position() <= 0) {
+    const int64_t start = stream.Position();
+    if (stream.Size() - start <= 0) {
         ReplaceImage(std::make_unique<TBitmapImage>());
         return;
     }
-    ReadFileHeader(stream);
-    const TFileDescription d = ReadDescription(stream);
-    const std::vector<TRGBQuad> table = ReadColorTable(stream, d);
-    std::unique_ptr<TBitmapImage> image = NewStore(d, table);
-    ReadPixels(stream, d, *image);
+    const TFileHead head = ReadHead(stream, start);
+    std::unique_ptr<TBitmapImage> image = NewStore(head.Description, head.Table);
+    ReadPixels(stream, head.Description, *image);
     ReplaceImage(std::move(image));
 }
 
@@ -268,9 +304,8 @@ void TBitmap::ReadRowSample(TStream& stream, int maxRows, int& width, int& heigh
         ReplaceImage(std::make_unique<TBitmapImage>());
         return;
     }
-    ReadFileHeader(stream);
-    const TFileDescription d = ReadDescription(stream);
-    const TBitmapInfoHeader& h = d.Header;
+    const TFileHead head = ReadHead(stream, start);
+    const TBitmapInfoHeader& h = head.Description.Header;
     if (h.biCompression == BmpRle8 || h.biCompression == BmpRle4) {
         // Run-length data cannot be entered in the middle: read it all.
         stream.SetPosition(start);
@@ -279,7 +314,6 @@ void TBitmap::ReadRowSample(TStream& stream, int maxRows, int& width, int& heigh
         height = Height();
         return;
     }
-    const std::vector<TRGBQuad> table = ReadColorTable(stream, d);
     const int32_t rows = h.biHeight < 0 ? -h.biHeight : h.biHeight;
     const int64_t stride = BitmapStride(h.biWidth, h.biBitCount);
     constexpr int64_t kSampleBytes = int64_t(16) << 20;
@@ -287,15 +321,12 @@ void TBitmap::ReadRowSample(TStream& stream, int maxRows, int& width, int& heigh
     const auto samples = int32_t(std::min<int64_t>(rows, limit));
 
     // The sampled rows, top row first like the picture.
-    TFileDescription sampled = d;
+    TFileDescription sampled = head.Description;
     sampled.Header.biHeight = -samples;
-    std::unique_ptr<TBitmapImage> image = NewStore(sampled, table);
-    // As when reading the whole file: the pixels follow the colour table and
-    // end with the image size or the file.
+    std::unique_ptr<TBitmapImage> image = NewStore(sampled, head.Table);
+    // As when reading the whole file: every row the file holds.
     const int64_t pixels = stream.Position();
-    const int64_t storeSize = StoreSize(h);
-    const int64_t imageSize = h.biSizeImage != 0 ? h.biSizeImage : storeSize;
-    const int64_t end = pixels + std::min({imageSize, storeSize, std::max<int64_t>(0, stream.Size() - pixels)});
+    const int64_t end = pixels + std::min(StoreSize(h), std::max<int64_t>(0, stream.Size() - pixels));
     // In the order of the file, which reading ahead favours.
     const bool bottomUp = h.biHeight > 0;
     for (int32_t i = 0; i < samples; ++i) {

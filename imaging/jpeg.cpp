@@ -139,6 +139,22 @@ std::vector<TRGBQuad> ColorMapPalette(const jpeg_decompress_struct& c) {
     return palette;
 }
 
+// Starts decompressing. A picture whose whole-image buffers would take
+// more than the decoder's memory limit is refused here, saying so.
+void StartDecompress(Decompressor& session) {
+    jpeg_decompress_struct& c = session.cinfo;
+    try {
+        session.Run([&] { jpeg_start_decompress(&c); });
+    } catch (const EJPEG& e) {
+        if (e.Code() != JERR_NO_BACKING_STORE && e.Code() != JERR_OUT_OF_MEMORY) throw;
+        throw EJPEG(e.Code(), JpegErrorText(e.Code(), "the image of " + std::to_string(c.image_width) + " x " +
+                                                          std::to_string(c.image_height) +
+                                                          " pixels needs more memory to decode than the " +
+                                                          std::to_string(jpegsession::kMaxDecoderMemory >> 20) +
+                                                          " MB allowed"));
+    }
+}
+
 // Reads the rows, top row first, into the bitmap of the output size, and
 // finishes the decompression.
 void ReadRows(Decompressor& session, const TOutputPlan& plan, TBitmap& bitmap) {
@@ -340,6 +356,15 @@ void TJPEGImage::Encode() {
     if (FData->Data || FData->RefCount() > 1) NewData();
     FData->Data = std::make_unique<std::vector<uint8_t>>();
     if (!FBitmap || FBitmap->Width() == 0 || FBitmap->Height() == 0) return;
+    // Refused before any work: the library would find out only after the
+    // picture's conversion, with a bare error number.
+    if (FBitmap->Width() > JPEG_MAX_DIMENSION || FBitmap->Height() > JPEG_MAX_DIMENSION)
+        throw EJPEG(JERR_IMAGE_TOO_BIG,
+                    JpegErrorText(JERR_IMAGE_TOO_BIG,
+                                  "the picture of " + std::to_string(FBitmap->Width()) + " x " +
+                                      std::to_string(FBitmap->Height()) + " pixels is too large for JPEG, "
+                                      "which holds at most " + std::to_string(JPEG_MAX_DIMENSION) +
+                                      " pixels each way"));
 
     Compressor session(*FData->Data, [this](int percent) { Progress(TProgressStage::psRunning, percent); });
     FData->Width = FBitmap->Width();
@@ -380,20 +405,24 @@ void TJPEGImage::DecodeJpeg() {
         bool paletteChanged = false;
         Progress(TProgressStage::psStarting, 0);
         try {
-            session.Run([&] { jpeg_start_decompress(&c); });
+            StartDecompress(session);
             if (c.output_components != plan.Components())
                 throw EJPEG(JERR_CONVERSION_NOTIMPL,
                             JpegErrorText(JERR_CONVERSION_NOTIMPL, "unexpected decoder output"));
-            FBitmap->SetSize(int(c.output_width), int(c.output_height));
+            // Not filled first: the decoder writes every row, and only the
+            // rows it does not reach are made white, below.
+            FBitmap->SetSizeForRows(int(c.output_width), int(c.output_height));
             if (plan.Quantize && c.colormap) {
                 FBitmap->SetPalette(ColorMapPalette(c));
                 paletteChanged = true;
             }
             ReadRows(session, plan, *FBitmap);
         } catch (...) {
+            FBitmap->FillWhiteFrom(int(c.output_scanline));
             ReportFailedEnd();
             throw;
         }
+        FBitmap->FillWhiteFrom(int(c.output_scanline));
         if (plan.Inks && Settings.EightBitOutput) FBitmap->SetPixelDepth(pd8);
         Progress(TProgressStage::psEnding, 100);
         if (paletteChanged) {

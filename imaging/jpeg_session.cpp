@@ -210,6 +210,7 @@ Decompressor::Decompressor(const uint8_t* data, size_t size, ProgressFn progress
         jpeg_destroy_decompress(&cinfo);
         throw;
     }
+    cinfo.mem->max_memory_to_use = kMaxDecoderMemory;
     FSource.data = data;
     FSource.size = data ? size : 0;
     FSource.position = 0;

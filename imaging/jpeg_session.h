@@ -27,6 +27,10 @@ namespace jpegsession {
 constexpr size_t kChunkSize = 4096;
 // The encoded bytes grow in whole steps of this size.
 constexpr size_t kGrowStep = 8192;
+// The most memory libjpeg may take for decoding one picture, beyond the
+// bitmap it decodes into: a small file that declares a huge picture is
+// refused (JERR_NO_BACKING_STORE) before the library takes gigabytes.
+constexpr long kMaxDecoderMemory = 512L << 20;
 
 // Called with the percentage done while libjpeg works (at most every 500 ms).
 using ProgressFn = std::function<void(int percentDone)>;

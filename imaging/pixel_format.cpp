@@ -306,15 +306,15 @@ std::unique_ptr<TBitmapImage> ConvertImage(const TBitmapImage& image, TPixelDept
     return result;
 }
 
-void FillWhite(TBitmapImage& image) {
-    if (image.Pixels.empty()) return;
+void FillWhite(TBitmapImage& image, int64_t firstRow) {
+    if (image.Pixels.empty() || firstRow >= image.Rows()) return;
     const int64_t width = image.Header.biWidth;
     std::vector<uint8_t> white(size_t(width) * 3, 0xFF);
     TRowWriter writer(image);
-    uint8_t* first = image.Row(0);
+    uint8_t* first = image.Row(firstRow);
     writer.Write(white.data(), first);
     const int64_t stride = image.Stride();
-    for (int64_t r = 1; r < image.Rows(); ++r) std::memcpy(image.Row(r), first, size_t(stride));
+    for (int64_t r = firstRow + 1; r < image.Rows(); ++r) std::memcpy(image.Row(r), first, size_t(stride));
 }
 
 void CopyTopLeft(const TBitmapImage& from, TBitmapImage& to) {

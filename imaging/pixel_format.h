@@ -62,7 +62,8 @@ private:
 
 // A new bottom-up store of the given depth holding the image's pixels.
 std::unique_ptr<TBitmapImage> ConvertImage(const TBitmapImage& image, TPixelDepth depth);
-// Fills every pixel of the store with white (the fill bytes stay 0).
-void FillWhite(TBitmapImage& image);
+// Fills every pixel of the store with white (the fill bytes stay 0), or
+// those of the rows from `firstRow` (0 = top) on.
+void FillWhite(TBitmapImage& image, int64_t firstRow = 0);
 // Copies the pixels of `from` into the top left of `to` (same depth).
 void CopyTopLeft(const TBitmapImage& from, TBitmapImage& to);

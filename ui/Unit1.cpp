@@ -20,6 +20,7 @@
 #include "codec/unit2.h"
 #include "core/exceptions.h"
 #include "core/file_names.h"
+#include "core/safe_write.h"
 #include "core/streams.h"
 #include "ui/application.h"
 #include "ui/formats.h"
@@ -359,7 +360,8 @@ void TForm1::SaveAsGambar1Click(QObject*) {
     const std::string target = SavePictureDialog1.FileName + ".bmp";
     TBitmap picture;
     picture.Assign(shown);
-    picture.SaveToFile(target);
+    // Written beside the target first: a failure keeps the old file whole.
+    WriteFileSafely(target, [&](const std::string& temporaryName) { picture.SaveToFile(temporaryName); });
     FUserFiles.push_back(target);
 }
 
@@ -372,9 +374,12 @@ void TForm1::SavefileKompres2Click(QObject*) {
     }
     TBusyCursor busy(this);
     const std::string target = SaveDialog1.FileName + ".234";
-    unit2::CreateOutputFile(target);
-    unit2::CompressFile();
-    unit2::CloseFiles();
+    // Written beside the target first: a failure keeps the old file whole.
+    WriteFileSafely(target, [](const std::string& temporaryName) {
+        unit2::CreateOutputFile(temporaryName);
+        unit2::CompressFile();
+        unit2::CloseFiles();
+    });
     FUserFiles.push_back(target);
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "core/safe_write.h"
 #include "imaging/jpeg.h"
 #include "ui/application.h"
 #include "ui/formats.h"
@@ -51,6 +52,8 @@ int main(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
+    // A save cut short by a signal leaves no temporary file behind.
+    RemoveTemporaryFilesOnSignals();
     // What the toolkit left of the command line: at most one file.
     std::string file;
     bool options = true;

@@ -1,8 +1,12 @@
 // vendaru-cli end to end: the built tool is run as a separate process.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -30,7 +34,7 @@ protected:
 
     // Runs the tool; its standard output and error land in Out and Err.
     int Run(const std::vector<std::string>& arguments, const std::string& stdoutTo = "") {
-        const CliResult result = RunCli(arguments, "", stdoutTo);
+        const CliResult result = RunCli(arguments, "", stdoutTo, ShellPrefix);
         Out = result.out;
         Err = result.err;
         return result.status;
@@ -40,6 +44,7 @@ protected:
     std::vector<std::string> Listing() const { return FFolder.Names(); }
 
     std::string Out, Err;
+    std::string ShellPrefix;  // shell commands run before the tool, e.g. limits
 
 private:
     TempDir FFolder;
@@ -89,23 +94,78 @@ TEST_F(CliTest, FailuresLeaveNoPartialOutputAndKeepTheOldOne) {
 
     WriteText(Path("damaged.234"), std::string("\x01\x06\x00\x00\x00\x41\x01\x00\x42\x01\x80", 11));
     WriteText(Path("out"), "precious");
-    ::chmod(Path("out").c_str(), 0640);
+    ::chmod(Path("out").c_str(), 0440);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(Path("out").c_str(), 4321, 4321), 0);
+    }
     EXPECT_EQ(Run({"expand", Path("damaged.234"), Path("out")}), 1);
     EXPECT_NE(Err.find("not a valid compressed file"), std::string::npos) << Err;
     EXPECT_EQ(ReadText(Path("out")), "precious");
     EXPECT_EQ(Listing(), (std::vector<std::string>{"damaged.234", "out"}));
 
-    // A replaced output keeps its permission bits.
+    // A replaced output keeps its permission bits, read-only ones too, and
+    // (when root replaces it) its owner and group.
     WriteText(Path("word"), "ABRACADABRA");
     ASSERT_EQ(Run({"compress", Path("word"), Path("out")}), 0) << Err;
     struct stat st {};
     ASSERT_EQ(::stat(Path("out").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(st.st_mode & 0777, 0440u);
+    if (root) {
+        EXPECT_TRUE(st.st_uid == 4321 && st.st_gid == 4321);
+    }
+
+    // A write that fails (here beyond the file size limit, like a full
+    // disk) is reported with the output's name and the reason.
+    std::string noise(4096, '\0');
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = char(i * 2654435761u >> 13);
+    WriteText(Path("noise"), noise);
+    ShellPrefix = "trap '' XFSZ; ulimit -f 1; ";
+    EXPECT_EQ(Run({"compress", Path("noise"), Path("out")}), 1);
+    ShellPrefix.clear();
+    EXPECT_EQ(Err, "vendaru-cli: Cannot write " + Path("out") + ": File too large\n");
+    EXPECT_EQ(ReadText(Path("out")), kAbracadabra234);
+    fs::remove(Path("noise"));
 
     EXPECT_EQ(Run({"compress", Path("word"), Path("no/such/folder/out")}), 1);
     EXPECT_NE(Err.find("Cannot create file"), std::string::npos) << Err;
     EXPECT_EQ(Run({"compress", Path("word"), Path("")}), 1);  // a folder as output
     EXPECT_EQ(Listing(), (std::vector<std::string>{"damaged.234", "out", "word"}));
+}
+
+TEST_F(CliTest, SignalMidRunRemovesTheTemporaryFileAndKeepsTheOldOutput) {
+    // A sparse input, large enough that compressing it is still running
+    // when the signal comes.
+    std::ofstream(Path("big")).close();
+    fs::resize_file(Path("big"), 1500000000);
+    WriteText(Path("out"), "old");
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        posix_spawnattr_t attributes;
+        ASSERT_EQ(::posix_spawnattr_init(&attributes), 0);
+        sigset_t none, handled;
+        sigemptyset(&none);
+        sigemptyset(&handled);
+        for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&handled, s);
+        ::posix_spawnattr_setsigmask(&attributes, &none);
+        ::posix_spawnattr_setsigdefault(&attributes, &handled);
+        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        const std::string big = Path("big"), out = Path("out");
+        char* argv[] = {const_cast<char*>(VG_CLI_PATH), const_cast<char*>("compress"),
+                        const_cast<char*>(big.c_str()), const_cast<char*>(out.c_str()), nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(::posix_spawn(&pid, VG_CLI_PATH, nullptr, &attributes, argv, environ), 0);
+        ::posix_spawnattr_destroy(&attributes);
+
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (Listing().size() < 3 && std::chrono::steady_clock::now() < deadline) ::usleep(1000);
+        EXPECT_EQ(Listing().size(), 3u) << "no temporary file appeared";
+        ::kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal;
+        EXPECT_EQ(Listing(), (std::vector<std::string>{"big", "out"})) << signal;
+        EXPECT_EQ(ReadText(Path("out")), "old");
+    }
 }
 
 TEST_F(CliTest, ListingToAFullDeviceFails) {

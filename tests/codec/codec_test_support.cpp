@@ -54,3 +54,23 @@ Bytes ExpandInMemory(const Bytes& compressed) {
     unit2::CloseFiles();
     return out;
 }
+
+unit2::TCodecTuning FineSplitting() {
+    unit2::TCodecTuning tuning;
+    tuning.Threads = 3;
+    tuning.BlockBytes = 40009;
+    tuning.MinPartBytes = 1000;
+    tuning.Lanes = 3;
+    tuning.MinLaneBits = 64;
+    tuning.RoundBits = 20000;
+    return tuning;
+}
+
+unit2::TCodecTuning NoSplitting() {
+    unit2::TCodecTuning tuning;
+    tuning.Threads = 1;
+    tuning.MinPartBytes = int64_t{1} << 40;
+    tuning.Lanes = 1;
+    tuning.MinLaneBits = int64_t{1} << 40;
+    return tuning;
+}

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codec/unit2.h"
+#include "codec/unit2_parallel.h"
 #include "tests/support/temp_dir.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -36,3 +37,22 @@ private:
 
 // Expands in memory (fast, for many damaged variants of one file).
 Bytes ExpandInMemory(const Bytes& compressed);
+
+// Work split far finer than usual, so that small inputs take the threaded
+// paths: many blocks and parts when compressing, many rounds and lanes of
+// a few codes each when expanding.
+unit2::TCodecTuning FineSplitting();
+// Everything on the calling thread, in one part.
+unit2::TCodecTuning NoSplitting();
+
+// Sets the codec's tuning for the life of the guard.
+class TuningGuard {
+public:
+    explicit TuningGuard(const unit2::TCodecTuning& tuning) : FSaved(unit2::CodecTuning()) {
+        unit2::CodecTuning() = tuning;
+    }
+    ~TuningGuard() { unit2::CodecTuning() = FSaved; }
+
+private:
+    unit2::TCodecTuning FSaved;
+};

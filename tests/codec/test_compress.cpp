@@ -34,13 +34,20 @@ void SetCode(int v, const std::string& bits) {
 }
 
 // A stream over fixed bytes whose reads fail, or whose content changes,
-// from a chosen read on.
+// from a chosen read on, or (kUntilRewound) once it is rewound after reading.
 class TroubledStream : public TMemoryStream {
 public:
+    static constexpr int kUntilRewound = 1 << 30;
     TroubledStream(Bytes data, int goodReads, bool failInstead)
         : TMemoryStream(std::move(data)), FGoodReads(goodReads), FFail(failInstead) {}
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+        if (FGoodReads == kUntilRewound && origin == TSeekOrigin::soBeginning && offset == 0 &&
+            Position() > 0)
+            FGoodReads = 0;
+        return TMemoryStream::Seek(offset, origin);
+    }
     int64_t Read(void* buffer, int64_t count) override {
-        if (FGoodReads-- > 0) return TMemoryStream::Read(buffer, count);
+        if (FGoodReads == kUntilRewound || FGoodReads-- > 0) return TMemoryStream::Read(buffer, count);
         if (FFail) throw EReadError();
         const int64_t n = TMemoryStream::Read(buffer, count);
         std::fill_n(static_cast<uint8_t*>(buffer), n, uint8_t{0xEE});
@@ -119,6 +126,23 @@ TEST_F(CodecTest, RoundTripsOfManySizesAndSkews) {
         for (const int skew : {0, 1, 3, 6}) {
             const Bytes data = RandomBytes(size, skew, seed++);
             EXPECT_EQ(Expand(Compress(data)), data) << size << " skew " << skew;
+        }
+    }
+}
+
+TEST_F(CodecTest, SplitWorkGivesTheBytesOfOneThread) {
+    unsigned seed = 40;
+    for (const size_t size : {999u, 70001u, 250000u}) {
+        for (const int skew : {0, 1, 3, 6}) {
+            const Bytes data = RandomBytes(size, skew, seed++);
+            Bytes plain;
+            {
+                TuningGuard one(NoSplitting());
+                plain = Compress(data);
+            }
+            TuningGuard fine(FineSplitting());
+            EXPECT_EQ(Compress(data), plain) << size << " skew " << skew;
+            EXPECT_EQ(Expand(plain), data) << size << " skew " << skew;
         }
     }
 }
@@ -289,9 +313,9 @@ TEST_F(CodecTest, FailingReadsAndWritesRaise) {
 }
 
 TEST_F(CodecTest, InputChangingBetweenTheTwoPassesIsRefused) {
-    // Four reads count the input (three blocks and the end); from then on
-    // the stream hands out other bytes.
-    InputStream = std::make_unique<TroubledStream>(RandomBytes(70000, 3, 9), 4, false);
+    // Once the input is read a second time the stream hands out other bytes.
+    InputStream = std::make_unique<TroubledStream>(RandomBytes(70000, 3, 9),
+                                                   TroubledStream::kUntilRewound, false);
     OutputStream = std::make_unique<TMemoryStream>();
     EXPECT_THROW(CompressFile(), EError);
 }

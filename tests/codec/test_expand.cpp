@@ -167,6 +167,73 @@ TEST_F(CodecTest, RandomBitFlipsEndInAnErrorOrABoundedOutput) {
     EXPECT_GT(refused, 0);
 }
 
+TEST_F(CodecTest, LanesReachTheVerdictOfThePlainDecoder) {
+    // The verdict: the output file as left behind, and the error, if any.
+    // Both decoders must also give the output of a walk bit by bit.
+    const auto verdict = [](const Bytes& file, const unit2::TCodecTuning& tuning) {
+        TuningGuard guard(tuning);
+        ResetCodec();
+        InputStream = std::make_unique<TMemoryStream>(file);
+        OutputStream = std::make_unique<TMemoryStream>();
+        std::string error = "none";
+        try {
+            DecompressFile();
+        } catch (const EError& e) {
+            error = e.Message();
+        }
+        Bytes output = static_cast<TMemoryStream&>(*OutputStream).Data();
+        CloseFiles();
+        return std::make_pair(output, error);
+    };
+    // The data bits walked bit by bit along the rebuilt tree: the output
+    // file a decoder writing whole blocks of 32768 bytes leaves behind.
+    const auto walk = [](const Bytes& file) {
+        const size_t start = 5 + static_cast<size_t>(TableLength);
+        if (file.size() <= start) return Bytes{};
+        const uint64_t bits = (file.size() - start - 1) * 8 + (file[0] == 0 ? 8 : file[0]);
+        Bytes output;
+        const auto wholeBlocks = [&] { return Bytes(output.begin(), output.end() - output.size() % 32768); };
+        for (uint64_t position = 0;;) {
+            const TreeNode* node = DecodeRoot;
+            while (node && node->Left) {
+                if (position == bits) return wholeBlocks();
+                const bool one = file[start + position / 8] >> (7 - position % 8) & 1;
+                node = one ? node->Right : node->Left;
+                ++position;
+            }
+            if (!node) return wholeBlocks();
+            output.push_back(node->Symbol);
+            if (position == bits) return output;
+        }
+    };
+    std::mt19937 random(5);
+    Bytes data(90000);
+    for (auto& b : data) b = static_cast<uint8_t>(random() % 5 == 0 ? random() : random() % 24);
+    const Bytes file = Compress(data);
+    int refused = 0;
+    const auto compare = [&](const Bytes& damaged, const std::string& what) {
+        const auto plain = verdict(damaged, NoSplitting());
+        refused += plain.second != "none";
+        if (plain.second == "none" || plain.second.find(": its data") != std::string::npos) {
+            EXPECT_EQ(plain.first, walk(damaged)) << what << ": " << plain.second;
+        }
+        EXPECT_EQ(verdict(damaged, FineSplitting()), plain) << what;
+    };
+    compare(file, "undamaged");
+    for (size_t size = 0; size < file.size(); size += 1 + size / 7) {
+        compare(Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(size)),
+                "cut to " + std::to_string(size));
+    }
+    for (int round = 0; round < 300; ++round) {
+        Bytes damaged = file;
+        const size_t limit = round % 2 == 0 ? 80 : file.size();
+        for (int i = 0; i < 1 + round % 4; ++i)
+            damaged[random() % limit] ^= static_cast<uint8_t>(1u << (random() % 8));
+        compare(damaged, "flips, round " + std::to_string(round));
+    }
+    EXPECT_GT(refused, 10);
+}
+
 TEST_F(CodecTest, DataEndingOnABlockBoundaryOrAfterOneByte) {
     // One data byte: it ends only because the next block is read at once.
     EXPECT_EQ(Expand(MakeFile(2, {{'A', "0"}, {'B', "1"}}, {0x40})), ToBytes("AB"));

@@ -60,7 +60,7 @@ TEST(BmpRead, ColorsUsedZeroReadsAFullTable) {
     EXPECT_EQ(Colors(bitmap), Colors_t{0xC8C8C8});
 }
 
-TEST(BmpRead, PixelDataOffsetIsNotUsed) {
+TEST(BmpRead, PixelDataOffsetBeyondTheFileIsNotUsed) {
     // The offset points far away; the pixels follow the table directly.
     std::vector<uint8_t> bytes = EightBit(false);
     bytes[10] = 0xFF;
@@ -68,6 +68,41 @@ TEST(BmpRead, PixelDataOffsetIsNotUsed) {
     TBitmap bitmap;
     LoadBytes(bitmap, bytes);
     EXPECT_EQ(Colors(bitmap), kPicture);
+}
+
+TEST(BmpRead, PixelDataOffsetSkipsAGapAfterTheTable) {
+    std::vector<uint8_t> bytes = EightBit(false);
+    const uint8_t offset = 14 + 40 + 6 * 4 + 3;
+    bytes[10] = offset;
+    bytes.insert(bytes.begin() + (offset - 3), {9, 9, 9});
+    TBitmap bitmap;
+    LoadBytes(bitmap, bytes);
+    EXPECT_EQ(Colors(bitmap), kPicture);
+}
+
+TEST(BmpRead, PixelDataOffsetInsideTheTableShortensIt) {
+    // Colours used 0 stands for 256 entries, but the pixels start after 16.
+    Bytes b;
+    b.fileHeader(14 + 40 + 16 * 4).infoHeader(2, 1, 8);
+    for (int i = 0; i < 16; ++i) b.u8(i).u8(i * 16).u8(255 - i).u8(0);
+    b.raw({15, 1, 0, 0});
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(bitmap.Image().ColorTable.size(), 16u);
+    EXPECT_EQ(Colors(bitmap), (Colors_t{0xF0F00F, 0xFE1001}));
+}
+
+TEST(BmpRead, ImageSizeWithoutRowPaddingStillReadsEveryRow) {
+    // 3 x 2 at 24 bits: rows of 9 bytes padded to 12; the size field says 18.
+    Bytes b;
+    b.fileHeader(54).infoHeader(3, 2, 24, 0, 0, 18);
+    for (int row = 0; row < 2; ++row) {
+        for (int i = 0; i < 9; ++i) b.u8(row * 100 + i + 1);
+        b.zeros(3);
+    }
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    EXPECT_EQ(Pixel24(bitmap, 2, 0), 0x6D6C6Bu);  // the top row is the last in the file
 }
 
 TEST(BmpRead, CoreHeaderGivesTheSameColorsAsItsInfoHeaderTwin) {
@@ -295,13 +330,16 @@ public:
 
 TEST(BmpRead, RowSampleReadsOnlyTheSampledRowsOfTheWholePicture) {
     // 8-bit, 5 x 100, every pixel the index of its row counted from the top;
-    // bottom-up, top-down, and bottom-up cut off after 60 rows.
+    // bottom-up, top-down, bottom-up cut off after 60 rows, and bottom-up
+    // with a gap before the pixels that the pixel-data offset skips.
     constexpr int kRows = 100, kStride = 8;
-    for (const int variant : {0, 1, 2}) {
+    for (const int variant : {0, 1, 2, 3}) {
         const bool topDown = variant == 1;
+        const int gap = variant == 3 ? 6 : 0;
         Bytes b;
-        b.fileHeader().infoHeader(5, topDown ? -kRows : kRows, 8);
+        b.fileHeader(gap ? 14 + 40 + 1024 + gap : 0).infoHeader(5, topDown ? -kRows : kRows, 8);
         for (int i = 0; i < 256; ++i) b.u8(i).u8(i).u8(i).u8(0);
+        for (int i = 0; i < gap; ++i) b.u8(0xEE);
         for (int row = 0; row < kRows; ++row) {
             const int index = topDown ? row : kRows - 1 - row;
             for (int x = 0; x < kStride; ++x) b.u8(x < 5 ? index : 0);
@@ -320,6 +358,7 @@ TEST(BmpRead, RowSampleReadsOnlyTheSampledRowsOfTheWholePicture) {
         ASSERT_EQ(sample.Height(), 10);
         EXPECT_EQ(sample.Image().ColorTable, whole.Image().ColorTable);
         EXPECT_LE(stream.BytesRead, 14 + 40 + 1024 + 10 * kStride) << variant;
+        EXPECT_EQ(whole.Image().Row(kRows - 1)[0], kRows - 1) << variant;
         const TBitmap& rows = sample;
         const TBitmap& all = whole;
         for (int t = 0; t < 10; ++t) {

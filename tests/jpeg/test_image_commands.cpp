@@ -109,6 +109,17 @@ TEST(ImageCommands, FailuresKeepAnExistingOutputAndLeaveNothingBehind) {
               (std::vector<std::string>{"notes.234", "notes.txt", "old.234", "old.bmp"}));
 }
 
+TEST(ImageCommands, SummaryThatCannotBePrintedKeepsTheOldOutput) {
+    TempDir dir;
+    MakePhoto(16, 16)->SaveToFile(dir / "in.bmp");
+    WriteFile(dir / "out.234", {'k', 'e', 'e', 'p'});
+    const CliResult pack = RunCli({"pack", "in.bmp", "out.234"}, dir.path, "/dev/full");
+    EXPECT_EQ(pack.status, 1);
+    EXPECT_NE(pack.err.find("No space left on device"), std::string::npos) << pack.err;
+    EXPECT_EQ(ReadFile(dir / "out.234"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(dir.Names(), (std::vector<std::string>{"in.bmp", "out.234"}));
+}
+
 TEST(ImageCommands, EmptyBitmapPacksAndUnpacksToAnEmptyFile) {
     TempDir dir;
     WriteFile(dir / "empty.bmp", {});

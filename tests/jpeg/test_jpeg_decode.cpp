@@ -361,24 +361,34 @@ TEST(JpegDecode, UnshowableColourSpaceIsAClearError) {
     EXPECT_NE(message.find("colour space"), std::string::npos) << message;
 }
 
-TEST(JpegDecode, OversizedHeaderIsRefusedBeforeAllocating) {
-    auto bytes = Encode(*MakePhoto(16, 16));
-    // Give the frame header a size far beyond what a bitmap may hold.
+// Decodes `bytes` with the frame header declaring `width` x `height`
+// pixels; the decoding fails with `code`, whose message is returned.
+std::string DeclaredSizeError(std::vector<uint8_t> bytes, unsigned width, unsigned height, int code) {
     for (size_t i = 0; i + 8 < bytes.size(); ++i) {
-        if (bytes[i] == 0xFF && bytes[i + 1] == 0xC0) {
-            bytes[i + 5] = 0xEA;  // height 60000
-            bytes[i + 6] = 0x60;
-            bytes[i + 7] = 0xEA;  // width 60000
-            bytes[i + 8] = 0x60;
+        if (bytes[i] == 0xFF && (bytes[i + 1] == 0xC0 || bytes[i + 1] == 0xC2)) {
+            bytes[i + 5] = uint8_t(height >> 8), bytes[i + 6] = uint8_t(height);
+            bytes[i + 7] = uint8_t(width >> 8), bytes[i + 8] = uint8_t(width);
             break;
         }
     }
     TJPEGImage jpeg;
     TMemoryStream in(bytes);
     jpeg.ReadFromStream(in);
-    EXPECT_EQ(jpeg.Width(), 60000);
+    EXPECT_EQ(jpeg.Width(), int(width));
     TBitmap back;
-    const auto message = ExpectJpegError([&] { back.Assign(&jpeg); }, JERR_IMAGE_TOO_BIG);
+    return ExpectJpegError([&] { back.Assign(&jpeg); }, code);
+}
+
+TEST(JpegDecode, TinyFileDeclaringAHugeProgressivePictureFailsEarly) {
+    // Its whole-picture buffers would take a gigabyte.
+    const auto bytes = Encode(*MakePhoto(16, 16), [](TJPEGImage& jpeg) { jpeg.Settings.WriteProgressive = true; });
+    const auto message = DeclaredSizeError(bytes, 42512, 7948, JERR_NO_BACKING_STORE);
+    EXPECT_NE(message.find("42512 x 7948"), std::string::npos) << message;
+}
+
+TEST(JpegDecode, OversizedHeaderIsRefusedBeforeAllocating) {
+    // Far beyond what a bitmap may hold.
+    const auto message = DeclaredSizeError(Encode(*MakePhoto(16, 16)), 60000, 60000, JERR_IMAGE_TOO_BIG);
     EXPECT_NE(message.find("60000 x 60000"), std::string::npos) << message;
 }
 

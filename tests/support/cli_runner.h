@@ -35,12 +35,13 @@ inline std::string ShellQuote(const std::string& word) {
 // Runs the tool with `arguments` inside `folder` (empty: the current one),
 // with no standard input. Its output is kept outside `folder`; with
 // `stdoutTo` the standard output goes to that file instead of `out`.
+// `shellPrefix` runs in the same shell first (limits, ignored signals).
 inline CliResult RunCli(const std::vector<std::string>& arguments, const std::string& folder = "",
-                        const std::string& stdoutTo = "") {
+                        const std::string& stdoutTo = "", const std::string& shellPrefix = "") {
     const TempDir logs;
     std::string command;
     if (!folder.empty()) command.append("cd ").append(ShellQuote(folder)).append(" && ");
-    command.append("timeout -k 5 60 ").append(ShellQuote(VG_CLI_PATH));
+    command.append(shellPrefix).append("timeout -k 5 60 ").append(ShellQuote(VG_CLI_PATH));
     for (const std::string& argument : arguments) command.append(" ").append(ShellQuote(argument));
     command.append(" >").append(ShellQuote(stdoutTo.empty() ? logs / "out" : stdoutTo));
     command.append(" 2>").append(ShellQuote(logs / "err")).append(" </dev/null");

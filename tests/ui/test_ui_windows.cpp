@@ -16,9 +16,11 @@
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
+#include <csignal>
 #include <functional>
 #include <cstring>
 #include <memory>
+#include <sys/resource.h>
 
 #include "codec/unit2.h"
 #include "imaging/bitmap.h"
@@ -89,6 +91,25 @@ void CompressInto(const std::string& source, const std::string& target) {
     unit2::CompressFile();
     unit2::CloseFiles();
 }
+
+// While it lives, writing a file beyond `bytes` fails as on a full disk.
+class TFileSizeLimit {
+public:
+    explicit TFileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &FOld);
+        FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, FOld.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~TFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &FOld);
+        std::signal(SIGXFSZ, FOldHandler);
+    }
+
+private:
+    rlimit FOld{};
+    void (*FOldHandler)(int) = nullptr;
+};
 
 }  // namespace
 
@@ -555,6 +576,32 @@ private slots:
         F().SaveAsGambar1->trigger();
         QCOMPARE(FUser.TakeMessages(),
                  QStringList(QString::fromStdString("Cannot create file " + Path("no/such/folder/y.bmp") + ".")));
+    }
+
+    void savesOntoAFullDiskKeepTheOldFiles() {
+        WriteBmp(QStringLiteral("a.bmp"), 120, 90);
+        WriteFile("old.234", "old");
+        WriteFile("old.bmp", "old");
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        const QStringList files = QDir().entryList(QDir::Files | QDir::Hidden);
+        FUser.Answer(Path("old"));
+        {
+            TFileSizeLimit full(1024);
+            F().SavefileKompres2->trigger();
+        }
+        SaveAndOpenCompressed(QStringLiteral("good"));
+        F().dekompres->click();
+        FUser.Answer(Path("old"));
+        {
+            TFileSizeLimit full(1024);
+            F().SaveAsGambar1->trigger();
+        }
+        QCOMPARE(FUser.TakeMessages(), QStringList({"Stream write error.", "Stream write error."}));
+        QCOMPARE(Contents("old.234"), QByteArray("old"));
+        QCOMPARE(Contents("old.bmp"), QByteArray("old"));
+        QStringList expected = files + QStringList{"dekom.jpeg", "good.234", "temp.bmp"};
+        expected.sort();
+        QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden), expected);
     }
 
     void labelsUseTheLocaleSeparators() {

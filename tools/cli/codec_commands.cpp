@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include "codec/unit2.h"
+#include "core/safe_write.h"
 #include "tools/cli/command_table.h"
-#include "tools/cli/output_file.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/exceptions.h"
+#include "core/safe_write.h"
 
 #ifndef VENDARU_VERSION
 #define VENDARU_VERSION "unknown"
@@ -84,6 +85,8 @@ int RunCli(int argc, char** argv) {
         return Fail("usage: vendaru-cli " + command->Name + " " + command->Arguments);
     try {
         command->Run(arguments);
+    } catch (const EOutputError& e) {
+        return Fail(e.Detail());
     } catch (const Exception& e) {
         return Fail(e.Message());
     } catch (const std::bad_alloc&) {

@@ -5,14 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "codec/unit2.h"
+#include "core/safe_write.h"
 #include "imaging/bitmap.h"
 #include "imaging/jpeg.h"
 #include "tools/cli/command_table.h"
-#include "tools/cli/output_file.h"
 
 namespace {
 
@@ -21,7 +23,7 @@ class TemporaryFile {
 public:
     explicit TemporaryFile(const std::string& target)
         : FName(CreateFileBeside(target, ".jpeg.tmp")) {}
-    ~TemporaryFile() { ::unlink(FName.c_str()); }
+    ~TemporaryFile() { RemoveTemporaryFile(FName); }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
@@ -37,8 +39,16 @@ int64_t FileSize(const std::string& name) {
     return int64_t(st.st_size);
 }
 
-void PrintLine(const std::string& text) {
-    if (std::fputs((text + "\n").c_str(), stdout) == EOF) throw EWriteError();
+void PrintSummary(const std::string& input, int64_t bmpSize, int64_t jpegSize, const std::string& output,
+                  int64_t packedSize) {
+    char ratio[32];
+    std::snprintf(ratio, sizeof ratio, "%.1f", packedSize > 0 ? double(bmpSize) / double(packedSize) : 0.0);
+    const std::string text = "BMP:   " + std::to_string(bmpSize) + " bytes  " + input + "\n" +
+                             "JPEG:  " + std::to_string(jpegSize) + " bytes\n" +
+                             ".234:  " + std::to_string(packedSize) + " bytes  " + output + "\n" +
+                             "Rasio: " + ratio + " : 1\n";
+    if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0)
+        throw EError(std::string("Cannot write the summary to standard output: ") + std::strerror(errno));
 }
 
 void Pack(const std::vector<std::string>& arguments) {
@@ -56,26 +66,23 @@ void Pack(const std::vector<std::string>& arguments) {
             TJPEGImage jpeg;
             jpeg.Assign(bitmap.get());
             bitmap.reset();  // the image object holds the pixels now
-            jpeg.SaveToFile(jpegFile.Name());
+            WriteForTarget(output, [&] { jpeg.SaveToFile(jpegFile.Name()); });
             jpegSize = FileSize(jpegFile.Name());
         }
         unit2::TCodecFiles files;
         unit2::OpenInputFile(jpegFile.Name());
-        WriteFileSafely(output, [&](const std::string& temporaryName) {
-            unit2::CreateOutputFile(temporaryName);
-            unit2::CompressFile();
-            unit2::CloseFiles();
-            packedSize = FileSize(temporaryName);
-        });
+        // The summary is printed before the output is replaced: a summary
+        // that cannot be printed fails the command with the old file kept.
+        WriteFileSafely(
+            output,
+            [&](const std::string& temporaryName) {
+                unit2::CreateOutputFile(temporaryName);
+                unit2::CompressFile();
+                unit2::CloseFiles();
+                packedSize = FileSize(temporaryName);
+            },
+            [&] { PrintSummary(input, bmpSize, jpegSize, output, packedSize); });
     }
-
-    char ratio[32];
-    std::snprintf(ratio, sizeof ratio, "%.1f", packedSize > 0 ? double(bmpSize) / double(packedSize) : 0.0);
-    PrintLine("BMP:   " + std::to_string(bmpSize) + " bytes  " + input);
-    PrintLine("JPEG:  " + std::to_string(jpegSize) + " bytes");
-    PrintLine(".234:  " + std::to_string(packedSize) + " bytes  " + output);
-    PrintLine("Rasio: " + std::string(ratio) + " : 1");
-    if (std::fflush(stdout) != 0) throw EWriteError();
 }
 
 void Unpack(const std::vector<std::string>& arguments) {
@@ -90,8 +97,10 @@ void Unpack(const std::vector<std::string>& arguments) {
             unit2::TCodecFiles files;
             unit2::ResetCodec();
             unit2::OpenInputFile(input);
-            unit2::CreateOutputFile(jpegFile.Name());
-            unit2::DecompressFile();
+            WriteForTarget(output, [&] {
+                unit2::CreateOutputFile(jpegFile.Name());
+                unit2::DecompressFile();
+            });
         }
         jpeg.LoadFromFile(jpegFile.Name());
     }

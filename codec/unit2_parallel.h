@@ -1,0 +1,125 @@
+// Inside the codec: how work is split over threads, and the settings that
+// choose between the plain one-thread path and the split ones. Callers of
+// the codec need none of this; tests and benchmarks use the settings to
+// force or forbid splitting.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <functional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace unit2 {
+
+struct TCodecTuning {
+    // Threads to use; 0 means one per processor core.
+    int Threads = 0;
+    // Compressing: the input is read, counted and encoded in blocks of
+    // this many bytes, and no part of a block is made smaller than
+    // MinPartBytes.
+    int64_t BlockBytes = int64_t{2} << 20;
+    int64_t MinPartBytes = 1 << 20;
+    // Expanding: parts of the data decoded side by side within one thread.
+    int Lanes = 4;
+    // Expanding: no part of the data bits is made smaller than this, and
+    // the parts decoded at one time span at most RoundBits.
+    int64_t MinLaneBits = 1 << 18;
+    int64_t RoundBits = int64_t{1} << 25;
+};
+
+TCodecTuning& CodecTuning();
+
+// The number of threads CodecTuning asks for, at least 1.
+int CodecThreads();
+
+// Hot loops are built twice where the processor may offer shifts by a
+// register count that need not go through one fixed register: once for any
+// processor and once for those (chosen at run time).
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VG_FAST_SHIFTS [[gnu::target("bmi,bmi2")]]
+inline bool HasFastShifts() {
+    static const bool has = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("bmi");
+    return has;
+}
+#else
+#define VG_FAST_SHIFTS
+inline bool HasFastShifts() { return false; }
+#endif
+
+// A large buffer of bytes, left uninitialised, that keeps its memory from
+// run to run and asks the system for large pages where it offers them, so
+// that filling it takes few page faults.
+class TLargeBuffer {
+public:
+    uint8_t* Data() const { return FData.get(); }
+    size_t Size() const { return FSize; }
+    // Makes room for `size` bytes; the first `keep` bytes are kept.
+    void Reserve(size_t size, size_t keep = 0) {
+        if (size <= FSize) return;
+        // Large pages only where the buffer fills at least one: a large
+        // page is cleared whole on its first use.
+        constexpr size_t kLargePage = size_t{2} << 20;
+        const bool large = size >= kLargePage;
+        const size_t alignment = large ? kLargePage : 64;
+        const size_t rounded = (size + alignment - 1) / alignment * alignment;
+        void* memory = std::aligned_alloc(alignment, rounded);
+        if (!memory) throw std::bad_alloc();
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        if (large) ::madvise(memory, rounded, MADV_HUGEPAGE);
+#endif
+        std::unique_ptr<uint8_t[], TFree> grown(static_cast<uint8_t*>(memory));
+        if (keep > 0) std::memcpy(grown.get(), FData.get(), keep);
+        FData = std::move(grown);
+        FSize = rounded;
+    }
+
+private:
+    struct TFree {
+        void operator()(uint8_t* memory) const { std::free(memory); }
+    };
+    std::unique_ptr<uint8_t[], TFree> FData;
+    size_t FSize = 0;
+};
+
+// Runs work(0) .. work(count - 1), work(0) on the calling thread and each
+// other on a thread of its own; returns when all have ended and passes on
+// the exception of the lowest-numbered part that failed.
+inline void RunParts(int count, const std::function<void(int)>& work) {
+    if (count <= 1) {
+        work(0);
+        return;
+    }
+    std::vector<std::exception_ptr> failures(static_cast<size_t>(count));
+    std::vector<std::thread> threads;
+    threads.reserve(static_cast<size_t>(count - 1));
+    const auto guarded = [&](int part) {
+        try {
+            work(part);
+        } catch (...) {
+            failures[static_cast<size_t>(part)] = std::current_exception();
+        }
+    };
+    int started = 1;
+    try {
+        for (; started < count; ++started) threads.emplace_back(guarded, started);
+    } catch (const std::system_error&) {
+        // No more threads to be had: the calling thread does the rest.
+    }
+    guarded(0);
+    for (int part = started; part < count; ++part) guarded(part);
+    for (std::thread& thread : threads) thread.join();
+    for (const std::exception_ptr& failure : failures)
+        if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace unit2
