@@ -171,6 +171,12 @@ public:
     // Reads a BMP file from the stream's position to its end.
     void ReadFromStream(TStream& stream) override;
     void WriteToStream(TStream& stream) override;
+    // For a preview: reads a BMP file's description and at most `maxRows` of
+    // its rows, the middle rows of equal bands, seeking past the others. The
+    // bitmap gets those rows (top row first) at the picture's width, depth
+    // and colours; `width` and `height` the picture's own size. Run-length
+    // files are read whole. Fails as ReadFromStream does.
+    void ReadRowSample(TStream& stream, int maxRows, int& width, int& height);
 
     TPixelDepth PixelDepth() const;
     void SetPixelDepth(TPixelDepth depth);

@@ -251,15 +251,22 @@ std::vector<uint8_t> EncodeHeaders(const TBitmapImage& image, const TFileLayout&
 
 }  // namespace
 
-void TBitmap::ReadFromStream(TStream& stream) {
-    const int64_t start = stream.Position();
+namespace {
+
+// Everything before the pixels.
+struct TFileHead {
+    TFileDescription Description;
+    std::vector<TRGBQuad> Table;
+};
+
+// Reads the headers and the colour table of the file that begins at `start`
+// and leaves the stream where the pixels begin.
+TFileHead ReadHead(TStream& stream, int64_t start) {
     const int64_t fileSize = stream.Size() - start;
-    if (fileSize <= 0) {
-        ReplaceImage(std::make_unique<TBitmapImage>());
-        return;
-    }
     const uint32_t pixelOffset = ReadFileHeader(stream);
-    TFileDescription d = ReadDescription(stream);
+    TFileHead head;
+    TFileDescription& d = head.Description;
+    d = ReadDescription(stream);
     // The pixel-data offset says where the pixels start when it lies between
     // the end of the headers (and masks) and the end of the file: a colour
     // table it cuts short has fewer entries, and a gap after the table is
@@ -271,10 +278,69 @@ void TBitmap::ReadFromStream(TStream& stream) {
         const int64_t entries = (pixelOffset - headersEnd) / (d.Core ? 3 : 4);
         d.Header.biClrUsed = uint32_t(std::min<int64_t>(d.Header.biClrUsed, entries));
     }
-    const std::vector<TRGBQuad> table = ReadColorTable(stream, d);
+    head.Table = ReadColorTable(stream, d);
     if (useOffset) stream.Seek(start + pixelOffset, TSeekOrigin::soBeginning);
-    std::unique_ptr<TBitmapImage> image = NewStore(d, table);
-    ReadPixels(stream, d, *image);
+    return head;
+}
+
+}  // namespace
+
+void TBitmap::ReadFromStream(TStream& stream) {
+    const int64_t start = stream.Position();
+    if (stream.Size() - start <= 0) {
+        ReplaceImage(std::make_unique<TBitmapImage>());
+        return;
+    }
+    const TFileHead head = ReadHead(stream, start);
+    std::unique_ptr<TBitmapImage> image = NewStore(head.Description, head.Table);
+    ReadPixels(stream, head.Description, *image);
+    ReplaceImage(std::move(image));
+}
+
+void TBitmap::ReadRowSample(TStream& stream, int maxRows, int& width, int& height) {
+    width = height = 0;
+    const int64_t start = stream.Position();
+    if (stream.Size() - start <= 0) {
+        ReplaceImage(std::make_unique<TBitmapImage>());
+        return;
+    }
+    const TFileHead head = ReadHead(stream, start);
+    const TBitmapInfoHeader& h = head.Description.Header;
+    if (h.biCompression == BmpRle8 || h.biCompression == BmpRle4) {
+        // Run-length data cannot be entered in the middle: read it all.
+        stream.SetPosition(start);
+        ReadFromStream(stream);
+        width = Width();
+        height = Height();
+        return;
+    }
+    const int32_t rows = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+    const int64_t stride = BitmapStride(h.biWidth, h.biBitCount);
+    constexpr int64_t kSampleBytes = int64_t(16) << 20;
+    const int64_t limit = std::max<int64_t>(1, std::min<int64_t>(maxRows, kSampleBytes / std::max<int64_t>(stride, 1)));
+    const auto samples = int32_t(std::min<int64_t>(rows, limit));
+
+    // The sampled rows, top row first like the picture.
+    TFileDescription sampled = head.Description;
+    sampled.Header.biHeight = -samples;
+    std::unique_ptr<TBitmapImage> image = NewStore(sampled, head.Table);
+    // As when reading the whole file: every row the file holds.
+    const int64_t pixels = stream.Position();
+    const int64_t end = pixels + std::min(StoreSize(h), std::max<int64_t>(0, stream.Size() - pixels));
+    // In the order of the file, which reading ahead favours.
+    const bool bottomUp = h.biHeight > 0;
+    for (int32_t i = 0; i < samples; ++i) {
+        const int32_t t = bottomUp ? samples - 1 - i : i;
+        // The middle row of each of `samples` equal bands.
+        const int64_t r = (2 * int64_t(t) + 1) * rows / (2 * int64_t(samples));
+        const int64_t at = pixels + stride * (bottomUp ? rows - 1 - r : r);
+        const int64_t count = std::min(stride, end - at);
+        if (count <= 0) continue;
+        stream.SetPosition(at);
+        stream.Read(image->Row(t), count);
+    }
+    width = h.biWidth;
+    height = rows;
     ReplaceImage(std::move(image));
 }
 

@@ -83,6 +83,10 @@ public:
     // the work quietly. Colour data gives 24 bits, gray data (or
     // EightBitOutput) 8 bits with at most 236 palette entries.
     void DecodeJpeg();
+    // The picture decoded from the encoded bytes at 1/2^scaleShift (0..3) of
+    // its size into a new bitmap, for showing it small: this object, its
+    // bitmap and its settings stay as they are. Raises what decoding raises.
+    std::unique_ptr<TBitmap> DecodeReduced(int scaleShift) const;
 
 private:
     // Releases the shared data and takes a new, empty record.

@@ -244,6 +244,7 @@ void TForm1::OpenChosenPicture() {
     ClearForNewFile();
     proses->show();
     dekompres->hide();
+    TBusyCursor busy(this);
     LoadBitmapFile(OpenPictureDialog1.FileName);
     OpenPictureDialog1.SetInitialDir(FolderOf(OpenPictureDialog1.FileName));
 }
@@ -258,6 +259,8 @@ void TForm1::LoadBitmapFile(const std::string& name) {
     FBitmap->LoadFromFile(name);
     BitmapFileSize = FileSizeOf(name);
     Image1->Picture().SetGraphic(FBitmap.get());
+    // The picture shows while its JPEG is made.
+    Image1->repaint();
     FJpeg.reset();
     FJpeg = std::make_unique<TJPEGImage>();
     FJpeg->Assign(FBitmap.get());
@@ -294,6 +297,7 @@ void TForm1::prosesClick(QObject*) {
     SaveAsGambar1->setEnabled(false);
     Tabelkode1->setEnabled(true);
     SavefileKompres2->setEnabled(true);
+    TBusyCursor busy(this);
     Image2->Picture().LoadFromFile(kTempJpeg);
     {
         unit2::TCodecFiles files;
@@ -320,6 +324,7 @@ void TForm1::dekompresClick(QObject*) {
     SaveAsGambar1->setEnabled(true);
     Tabelkode1->setEnabled(true);
     SavefileKompres2->setEnabled(false);
+    TBusyCursor busy(this);
     unit2::ResetCodec();
     {
         unit2::TCodecFiles files;
@@ -351,6 +356,7 @@ void TForm1::SaveAsGambar1Click(QObject*) {
     if (!shown || shown->Empty())
         throw EError("There is no picture to save; \"Dekompres\" a compressed file first");
     if (!SavePictureDialog1.Execute()) return;
+    TBusyCursor busy(this);
     const std::string target = SavePictureDialog1.FileName + ".bmp";
     TBitmap picture;
     picture.Assign(shown);
@@ -366,6 +372,7 @@ void TForm1::SavefileKompres2Click(QObject*) {
         unit2::CloseFiles();
         return;
     }
+    TBusyCursor busy(this);
     const std::string target = SaveDialog1.FileName + ".234";
     // Written beside the target first: a failure keeps the old file whole.
     WriteFileSafely(target, [](const std::string& temporaryName) {

@@ -1,11 +1,12 @@
 #include "ui/controls.h"
 
+#include <QApplication>
 #include <QPainter>
 #include <QTimer>
 #include <exception>
 
 #include "ui/application.h"
-#include "ui/qimage_convert.h"
+#include "ui/display_image.h"
 
 QFont FormFont() {
     QFont font(QStringLiteral("Sans Serif"));
@@ -34,25 +35,41 @@ void TLabel::SetCaption(const QString& caption) {
 TImage::TImage(QWidget* parent) : QWidget(parent) {
     FPicture.OnChange = [this](TPicture*) {
         FDrawFailed = false;
+        FDisplay = QImage();
+        FDisplaySize = QSize();
         update();
     };
 }
 
 TImage::~TImage() { FPicture.OnChange = nullptr; }
 
+QRect TImage::TargetRect(const TGraphic& graphic) const {
+    QRect target = rect();
+    if (!Stretch) {
+        target.setSize(QSize(graphic.Width(), graphic.Height()));
+        if (Center) target.moveCenter(rect().center());
+    }
+    return target;
+}
+
 void TImage::paintEvent(QPaintEvent*) {
     TGraphic* graphic = FPicture.Graphic();
     if (!graphic || FDrawFailed) return;
-    QPainter painter(this);
     try {
         if (graphic->Empty()) return;
-        QRect target = rect();
-        if (!Stretch) {
-            target.setSize(QSize(graphic->Width(), graphic->Height()));
-            if (Center) target.moveCenter(rect().center());
+        const QRect target = TargetRect(*graphic);
+        const qreal ratio = devicePixelRatioF();
+        if (target.size() != FDisplaySize || ratio != FDisplayRatio) {
+            // Drawn in device pixels, so that it stays sharp on a dense screen.
+            FDisplay = MakeDisplayImage(*graphic, (QSizeF(target.size()) * ratio).toSize());
+            FDisplay.setDevicePixelRatio(ratio);
+            FDisplaySize = target.size();
+            FDisplayRatio = ratio;
+            ++FDisplayImagesMade;
         }
-        TPainterCanvas canvas(painter);
-        graphic->Draw(canvas, ToRect(target));
+        if (FDisplay.isNull()) return;
+        QPainter painter(this);
+        painter.drawImage(target.topLeft(), FDisplay);
     } catch (...) {
         // Report outside the paint event, once for this graphic.
         FDrawFailed = true;
@@ -62,6 +79,13 @@ void TImage::paintEvent(QPaintEvent*) {
         });
     }
 }
+
+TBusyCursor::TBusyCursor(QWidget* window) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    window->repaint();
+}
+
+TBusyCursor::~TBusyCursor() { QApplication::restoreOverrideCursor(); }
 
 namespace {
 constexpr int kDesignBorder = 4;

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QFont>
+#include <QImage>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
@@ -34,6 +35,10 @@ public:
 // An image pane: holds its own copy of what it is given (sharing the
 // pixels) and, with Stretch, scales it to fill the pane, width and height
 // independently. An empty pane shows nothing.
+//
+// The pane shows a display image: the picture scaled smoothly to the size it
+// is shown at, made at the first paint after the picture or the pane's size
+// changed. Every other paint only copies it to the screen.
 class TImage : public QWidget {
 public:
     explicit TImage(QWidget* parent);
@@ -46,13 +51,36 @@ public:
     // No visible effect while Stretch is set.
     bool Center = false;
 
+    // How many display images the pane has made so far.
+    int DisplayImagesMade() const { return FDisplayImagesMade; }
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // Where the picture goes in the pane (in the pane's coordinates).
+    QRect TargetRect(const TGraphic& graphic) const;
+
     TPicture FPicture;
     // A graphic that failed to draw is reported once, not at every repaint.
     bool FDrawFailed = false;
+    QImage FDisplay;
+    // What FDisplay was made for; an empty size: nothing made yet.
+    QSize FDisplaySize;
+    qreal FDisplayRatio = 0;
+    int FDisplayImagesMade = 0;
+};
+
+// While it lives, the busy cursor shows over the program's windows. Made
+// when a command starts its work on files: the window is repainted at once,
+// the area a closed dialog left behind included, so that it shows the
+// command's first changes before the work.
+class TBusyCursor {
+public:
+    explicit TBusyCursor(QWidget* window);
+    ~TBusyCursor();
+    TBusyCursor(const TBusyCursor&) = delete;
+    TBusyCursor& operator=(const TBusyCursor&) = delete;
 };
 
 // Moves a window to its designed screen position and gives it the client

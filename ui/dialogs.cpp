@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "imaging/bitmap.h"
-#include "ui/qimage_convert.h"
+#include "ui/display_image.h"
 
 TFileDialog::TFileDialog(QWidget* owner, std::string name, TKind kind, bool preview)
     : FOwner(owner), FName(std::move(name)), FKind(kind), FPreview(preview) {}
@@ -38,7 +38,9 @@ QString QtNameFilter(const std::string& filter) {
 namespace {
 
 // Shows the BMP file selected in a dialog, read through our own bitmap
-// class and scaled to fit, keeping its proportions.
+// class and scaled to fit, keeping its proportions. Only what a thumbnail
+// needs is read: the description and a few hundred rows spread over the
+// picture, whatever the file's size.
 class TPreviewPane : public QWidget {
 public:
     explicit TPreviewPane(QWidget* parent) : QWidget(parent) {
@@ -52,16 +54,16 @@ public:
     }
 
     void ShowFile(const QString& path) {
-        FBitmap.reset();
+        FPreview = TBmpPreview();
+        FShown = QImage();
         FSizeText->clear();
         const QFileInfo info(path);
         if (info.isFile() && info.suffix().compare(QStringLiteral("bmp"), Qt::CaseInsensitive) == 0) {
             try {
-                auto bitmap = std::make_unique<TBitmap>();
-                bitmap->LoadFromFile(path.toStdString());
-                if (!bitmap->Empty()) {
-                    FSizeText->setText(QStringLiteral("%1 x %2").arg(bitmap->Width()).arg(bitmap->Height()));
-                    FBitmap = std::move(bitmap);
+                TBmpPreview preview = ReadBmpPreview(path.toStdString());
+                if (!preview.Rows->Empty()) {
+                    FSizeText->setText(QStringLiteral("%1 x %2").arg(preview.Width).arg(preview.Height));
+                    FPreview = std::move(preview);
                 }
             } catch (...) {
                 // Not a bitmap we can read: the preview stays empty.
@@ -72,24 +74,26 @@ public:
 
 protected:
     void paintEvent(QPaintEvent*) override {
-        if (!FBitmap) return;
+        if (!FPreview.Rows) return;
         QRect area = rect().adjusted(4, 4, -4, -4 - FSizeText->height());
-        QSize size(FBitmap->Width(), FBitmap->Height());
+        QSize size(FPreview.Width, FPreview.Height);
         size.scale(area.size(), Qt::KeepAspectRatio);
+        if (size.isEmpty()) return;
         const QRect target(area.x() + (area.width() - size.width()) / 2,
                            area.y() + (area.height() - size.height()) / 2, size.width(), size.height());
-        QPainter painter(this);
         try {
-            TPainterCanvas canvas(painter);
-            FBitmap->Draw(canvas, ToRect(target));
+            if (FShown.size() != size) FShown = ScaleBitmap(*FPreview.Rows, size);
+            QPainter painter(this);
+            painter.drawImage(target.topLeft(), FShown);
         } catch (...) {
             // A preview is a courtesy: one that cannot be drawn is left out.
-            FBitmap.reset();
+            FPreview = TBmpPreview();
         }
     }
 
 private:
-    std::unique_ptr<TBitmap> FBitmap;
+    TBmpPreview FPreview;
+    QImage FShown;
     QLabel* FSizeText;
 };
 

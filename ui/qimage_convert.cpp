@@ -3,6 +3,7 @@
 #include <QPainter>
 
 #include "imaging/pixel_format.h"
+#include "ui/display_image.h"
 
 QImage BitmapToQImage(const TBitmap& bitmap) {
     const TBitmapImage& image = bitmap.Image();
@@ -18,5 +19,5 @@ QImage BitmapToQImage(const TBitmap& bitmap) {
 }
 
 void TPainterCanvas::StretchDraw(const TRect& rect, const TBitmap& bitmap) {
-    FPainter.drawImage(ToQRect(rect), BitmapToQImage(bitmap));
+    FPainter.drawImage(ToQRect(rect), ScaleBitmap(bitmap, QSize(rect.Width(), rect.Height())));
 }

@@ -15,6 +15,7 @@ QImage BitmapToQImage(const TBitmap& bitmap);
 inline TRect ToRect(const QRect& r) { return {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()}; }
 inline QRect ToQRect(const TRect& r) { return QRect(r.Left, r.Top, r.Width(), r.Height()); }
 
+// Draws bitmaps scaled smoothly to the rectangle (ScaleBitmap).
 class TPainterCanvas : public TCanvas {
 public:
     explicit TPainterCanvas(QPainter& painter) : FPainter(painter) {}

@@ -9,25 +9,15 @@
 // Also, in-process: encoding and decoding through TJPEGImage alone.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "../support/bench_support.h"
 #include "core/streams.h"
 #include "imaging/bitmap.h"
 #include "imaging/jpeg.h"
-
-extern char** environ;
 
 namespace {
 
@@ -54,31 +44,7 @@ struct Workspace {
     }
     ~Workspace() { std::filesystem::remove_all(dir); }
 
-    // Smooth shapes and gradients with fine texture, like a photograph.
-    void WritePhoto() const {
-        TBitmap bitmap;
-        bitmap.SetPixelDepth(pd24);
-        bitmap.SetSize(kWidth, kHeight);
-        std::vector<double> cx(kWidth), sx(kWidth);
-        for (int x = 0; x < kWidth; ++x) {
-            cx[size_t(x)] = std::cos(x / 310.0);
-            sx[size_t(x)] = std::sin(x / 170.0);
-        }
-        uint32_t noise = 1;
-        for (int y = 0; y < kHeight; ++y) {
-            uint8_t* row = bitmap.RowAddress(y);
-            const double cy = std::cos(y / 230.0), sy = std::sin(y / 410.0);
-            for (int x = 0; x < kWidth; ++x) {
-                noise = noise * 1664525u + 1013904223u;
-                const int grain = int(noise >> 28) - 8;
-                auto clamp = [](double v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
-                row[3 * x] = clamp(128 + 90 * cx[size_t(x)] * sy + grain);
-                row[3 * x + 1] = clamp(128 + 80 * sx[size_t(x)] * cy + grain);
-                row[3 * x + 2] = clamp(128 + 100 * cx[size_t(x)] * cy + grain);
-            }
-        }
-        bitmap.SaveToFile(bmp);
-    }
+    void WritePhoto() const { benchsupport::WritePhotoBmp(bmp, kWidth, kHeight); }
 };
 
 Workspace& Files() {
@@ -86,43 +52,8 @@ Workspace& Files() {
     return workspace;
 }
 
-struct RunResult {
-    bool ok;
-    double seconds;     // wall-clock
-    double cpuSeconds;  // user + system: less disturbed by other load
-    int64_t peakBytes;
-};
-
-// Runs a program to its end; output is discarded.
-RunResult Run(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return {false, 0, 0, 0};
-    int status = 0;
-    rusage usage{};
-    while (true) {
-        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
-        if (done == pid) break;
-        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) {
-            kill(pid, SIGKILL);
-            wait4(pid, &status, 0, &usage);
-            return {false, 0, 0, 0};
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    auto toSeconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return {ok, seconds, toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime), int64_t(usage.ru_maxrss) * 1024};
-}
+using benchsupport::RunProgram;
+using benchsupport::RunResult;
 
 // One iteration: ours, then the reference; manual time is ours.
 void SideBySide(benchmark::State& state, const std::vector<std::string>& ours,
@@ -132,8 +63,8 @@ void SideBySide(benchmark::State& state, const std::vector<std::string>& ours,
     double cpuOurs = 1e9, cpuReference = 1e9;
     int64_t peak = 0;
     for (auto _ : state) {
-        const RunResult a = Run(ours);
-        const RunResult b = Run(reference);
+        const RunResult a = RunProgram(ours);
+        const RunResult b = RunProgram(reference);
         if (!a.ok || !b.ok) {
             state.SkipWithError(!a.ok ? "vendaru-cli failed or timed out" : "reference tool failed");
             return;
@@ -169,8 +100,8 @@ void BM_PackVsCjpeg(benchmark::State& state) {
 
 void BM_UnpackVsDjpeg(benchmark::State& state) {
     Workspace& w = Files();
-    if (!std::filesystem::exists(w.packed)) Run({VG_CLI_PATH, "pack", w.bmp, w.packed});
-    if (!std::filesystem::exists(w.refJpeg)) Run({"cjpeg", "-quality", "90", "-outfile", w.refJpeg, w.bmp});
+    if (!std::filesystem::exists(w.packed)) RunProgram({VG_CLI_PATH, "pack", w.bmp, w.packed});
+    if (!std::filesystem::exists(w.refJpeg)) RunProgram({"cjpeg", "-quality", "90", "-outfile", w.refJpeg, w.bmp});
     SideBySide(state, {VG_CLI_PATH, "unpack", w.packed, w.unpacked},
                {"djpeg", "-bmp", "-outfile", w.refBmp, w.refJpeg}, false);
 }

@@ -316,6 +316,65 @@ TEST(BmpRead, ReadingStartsAtTheStreamPosition) {
     EXPECT_EQ(Colors(bitmap), kPicture);
 }
 
+// Counts the bytes read through it.
+class TCountingStream : public TMemoryStream {
+public:
+    using TMemoryStream::TMemoryStream;
+    int64_t Read(void* buffer, int64_t count) override {
+        const int64_t n = TMemoryStream::Read(buffer, count);
+        BytesRead += n;
+        return n;
+    }
+    int64_t BytesRead = 0;
+};
+
+TEST(BmpRead, RowSampleReadsOnlyTheSampledRowsOfTheWholePicture) {
+    // 8-bit, 5 x 100, every pixel the index of its row counted from the top;
+    // bottom-up, top-down, bottom-up cut off after 60 rows, and bottom-up
+    // with a gap before the pixels that the pixel-data offset skips.
+    constexpr int kRows = 100, kStride = 8;
+    for (const int variant : {0, 1, 2, 3}) {
+        const bool topDown = variant == 1;
+        const int gap = variant == 3 ? 6 : 0;
+        Bytes b;
+        b.fileHeader(gap ? 14 + 40 + 1024 + gap : 0).infoHeader(5, topDown ? -kRows : kRows, 8);
+        for (int i = 0; i < 256; ++i) b.u8(i).u8(i).u8(i).u8(0);
+        for (int i = 0; i < gap; ++i) b.u8(0xEE);
+        for (int row = 0; row < kRows; ++row) {
+            const int index = topDown ? row : kRows - 1 - row;
+            for (int x = 0; x < kStride; ++x) b.u8(x < 5 ? index : 0);
+        }
+        if (variant == 2) b.data.resize(b.data.size() - 40 * kStride);
+        TBitmap whole;
+        LoadBytes(whole, b.data);
+
+        TCountingStream stream(b.data);
+        TBitmap sample;
+        int width = 0, height = 0;
+        sample.ReadRowSample(stream, 10, width, height);
+        EXPECT_EQ(width, 5);
+        EXPECT_EQ(height, kRows);
+        ASSERT_EQ(sample.Width(), 5);
+        ASSERT_EQ(sample.Height(), 10);
+        EXPECT_EQ(sample.Image().ColorTable, whole.Image().ColorTable);
+        EXPECT_LE(stream.BytesRead, 14 + 40 + 1024 + 10 * kStride) << variant;
+        EXPECT_EQ(whole.Image().Row(kRows - 1)[0], kRows - 1) << variant;
+        const TBitmap& rows = sample;
+        const TBitmap& all = whole;
+        for (int t = 0; t < 10; ++t) {
+            // The middle row of each tenth.
+            EXPECT_EQ(std::vector<uint8_t>(rows.RowAddress(t), rows.RowAddress(t) + kStride),
+                      std::vector<uint8_t>(all.RowAddress(5 + 10 * t), all.RowAddress(5 + 10 * t) + kStride))
+                << variant << " " << t;
+        }
+
+        // Asked for more rows than there are: every row, as the whole file gives them.
+        TMemoryStream again(b.data);
+        sample.ReadRowSample(again, 1000, width, height);
+        EXPECT_EQ(Colors(sample), Colors(whole));
+    }
+}
+
 // ---------------------------------------------------------------------------
 
 template <typename E>

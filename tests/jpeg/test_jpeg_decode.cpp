@@ -167,6 +167,43 @@ TEST(JpegDecode, ScaledDecodingReportsAndDeliversTheScaledSize) {
     EXPECT_EQ(back.Height(), 15);
 }
 
+TEST(JpegDecode, ReducedDecodingShowsThePictureAndLeavesTheObjectAsItWas) {
+    const auto bytes = Encode(*MakePhoto(100, 60));
+    const BitmapPtr full = Decode(bytes);
+    TJPEGImage jpeg;
+    TMemoryStream in(bytes);
+    jpeg.ReadFromStream(in);
+    int reports = 0;
+    jpeg.OnProgress = [&](TGraphic*, TProgressStage, int) { ++reports; };
+    jpeg.OnChange = [&](TGraphic*) { ++reports; };
+    for (const int shift : {1, 2, 3}) {
+        const int step = 1 << shift;
+        const auto reduced = jpeg.DecodeReduced(shift);
+        ASSERT_EQ(reduced->Width(), (100 + step - 1) / step);
+        ASSERT_EQ(reduced->Height(), (60 + step - 1) / step);
+        // Each pixel stands for the average of its block of the full picture.
+        auto block = MakeBitmap(reduced->Width(), reduced->Height(), [&](int x, int y) {
+            int r = 0, g = 0, b = 0, n = 0;
+            for (int fy = y * step; fy < std::min(60, (y + 1) * step); ++fy)
+                for (int fx = x * step; fx < std::min(100, (x + 1) * step); ++fx, ++n) {
+                    const Rgb c = PixelOf(*full, fx, fy);
+                    r += c.r, g += c.g, b += c.b;
+                }
+            return Rgb{uint8_t(r / n), uint8_t(g / n), uint8_t(b / n)};
+        });
+        EXPECT_GT(Psnr(*reduced, *block), 40.0) << shift;
+    }
+    // The object neither decoded nor changed: its full bitmap is the usual one.
+    EXPECT_EQ(jpeg.Bitmap(), nullptr);
+    EXPECT_EQ(jpeg.Width(), 100);
+    EXPECT_EQ(reports, 0);
+    TBitmap back;
+    back.Assign(&jpeg);
+    EXPECT_EQ(back.Image().Header.biHeight, full->Image().Header.biHeight);
+    EXPECT_TRUE(std::equal(back.Image().Pixels.data(), back.Image().Pixels.data() + back.Image().Pixels.size(),
+                           full->Image().Pixels.data(), full->Image().Pixels.data() + full->Image().Pixels.size()));
+}
+
 TEST(JpegDecode, DecodesOnceAndSharesThePixels) {
     const auto bytes = Encode(*MakePhoto(30, 30));
     TJPEGImage jpeg;

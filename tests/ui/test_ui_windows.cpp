@@ -17,6 +17,7 @@
 #include <QUrl>
 #include <QtTest>
 #include <csignal>
+#include <functional>
 #include <cstring>
 #include <memory>
 #include <sys/resource.h>
@@ -55,6 +56,33 @@ void WriteBmp(const QString& name, int width, int height, QColor colour = QColor
     painter.end();
     QVERIFY(image.save(name, "BMP"));
 }
+
+// What the image objects themselves make of a file: the written bytes of a
+// `Target` assigned a `Source` loaded from it (the JPEG of a BMP file, the
+// BMP of a JPEG file's decoded picture).
+template <class Source, class Target>
+QByteArray Converted(const QString& file) {
+    Source source;
+    source.LoadFromFile(file.toStdString());
+    Target target;
+    target.Assign(&source);
+    TMemoryStream out;
+    target.WriteToStream(out);
+    return QByteArray(reinterpret_cast<const char*>(out.Data().data()), qsizetype(out.Size()));
+}
+
+// Notes for every paint of a widget whether the busy cursor was showing.
+class TPaintWatch : public QObject {
+public:
+    QList<bool> Busy;
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            const QCursor* cursor = QApplication::overrideCursor();
+            Busy << (cursor && cursor->shape() == Qt::WaitCursor);
+        }
+        return false;
+    }
+};
 
 // Compresses a file with the codec directly, as another session would.
 void CompressInto(const std::string& source, const std::string& target) {
@@ -251,7 +279,7 @@ private slots:
         F().OpenFileGambar1->trigger();
         QCOMPARE(F().Label1->Caption(), "unkompres File = " + FormatSize(bmpSize) + " bytes");
         QCOMPARE(F().Image1->Picture().Graphic()->Width(), 120);
-        QVERIFY(QFile::exists("temp.jpeg"));
+        QCOMPARE(Contents("temp.jpeg"), (Converted<TBitmap, TJPEGImage>("picture.bmp")));
         QCOMPARE(BitmapFileSize, bmpSize);
         QCOMPARE(F().OpenPictureDialog1.InitialDir(), FFolder->path().toStdString());
 
@@ -280,6 +308,7 @@ private slots:
         F().dekompres->click();
         QVERIFY2(FUser.Messages.isEmpty(), qPrintable(FUser.Messages.join('\n')));
         QCOMPARE(Contents("dekom.jpeg"), Contents("temp.jpeg"));
+        QCOMPARE(Contents("temp.bmp"), (Converted<TJPEGImage, TBitmap>("temp.jpeg")));
         QCOMPARE(F().Image1->Picture().Graphic()->Width(), 120);
         QCOMPARE(F().Image1->Picture().Graphic()->Height(), 90);
         QCOMPARE(F().Label2->Caption(), "Extrak File = " + FormatSize(FileSizeOf("temp.bmp")) + "  bytes");
@@ -789,6 +818,61 @@ private slots:
         QCOMPARE(shown.pixelColor(3, 269), QColor(Qt::blue));
         QCOMPARE(shown.pixelColor(293, 269), QColor(Qt::yellow));
         QCOMPARE(empty.pixelColor(150, 136), F().palette().color(QPalette::Window));
+
+        // The pane makes its display image once per picture and size, not at every paint.
+        QVERIFY(QTest::qWaitForWindowExposed(&F()));
+        TImage& pane = *F().Image1;
+        const int made = pane.DisplayImagesMade();
+        pane.repaint();
+        pane.repaint();
+        QCOMPARE(pane.DisplayImagesMade(), made);
+        pane.resize(150, 100);
+        pane.repaint();
+        pane.repaint();
+        QCOMPARE(pane.DisplayImagesMade(), made + 1);
+        QCOMPARE(pane.grab().toImage().pixelColor(146, 96), QColor(Qt::yellow));
+
+        // A JPEG four times the pane's size is shown from a reduced decode:
+        // the same picture, and the pane's object is not decoded.
+        QVERIFY(quarters.scaled(1240, 1100).save("big.bmp", "BMP"));
+        OpenAndCompress(QStringLiteral("big.bmp"));
+        const QImage jpegShown = F().Image2->grab().toImage();
+        const QPoint corners[] = {{3, 3}, {301, 3}, {3, 269}, {301, 269}};
+        const QColor colours[] = {Qt::red, Qt::green, Qt::blue, Qt::yellow};
+        for (int i = 0; i < 4; ++i) {
+            const QColor got = jpegShown.pixelColor(corners[i]);
+            QVERIFY2(qAbs(got.red() - colours[i].red()) <= 8 && qAbs(got.green() - colours[i].green()) <= 8 &&
+                         qAbs(got.blue() - colours[i].blue()) <= 8,
+                     qPrintable(got.name()));
+        }
+        const auto* jpeg = static_cast<const TJPEGImage*>(F().Image2->Picture().Graphic());
+        QVERIFY(!jpeg->Bitmap());
+        F().Image2->repaint();
+        QCOMPARE(F().Image2->DisplayImagesMade(), 1);
+    }
+
+    void commandsWorkUnderTheBusyCursorAfterARepaint() {
+        QVERIFY(QTest::qWaitForWindowExposed(&F()));
+        TPaintWatch watch;
+        F().Image1->installEventFilter(&watch);
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        // Each command repaints the window with the busy cursor on before its
+        // work, and takes the cursor back at its end, also when it fails.
+        const std::function<void()> commands[] = {
+            [&] { FUser.Answer(Path("a.bmp")); F().OpenFileGambar1->trigger(); },
+            [&] { F().proses->click(); },
+            [&] { SaveAndOpenCompressed(QStringLiteral("c")); watch.Busy = {true}; },
+            [&] { F().dekompres->click(); },
+            [&] { QFile::remove("temp.jpeg"); F().proses->show(); F().proses->click(); },
+        };
+        for (const auto& command : commands) {
+            watch.Busy.clear();
+            command();
+            QVERIFY(!watch.Busy.isEmpty() && watch.Busy.first());
+            QVERIFY(!QApplication::overrideCursor());
+        }
+        QCOMPARE(FUser.TakeMessages(), QStringList("Cannot open file temp.jpeg."));
+        F().Image1->removeEventFilter(&watch);
     }
 
     // A file named on the command line or dropped on the window.

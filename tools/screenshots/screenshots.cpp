@@ -9,14 +9,10 @@
 #include <QPainterPath>
 #include <QTemporaryDir>
 #include <cstdio>
-#include <memory>
 
-#include "imaging/jpeg.h"
-#include "ui/application.h"
 #include "ui/formats.h"
 #include "ui/scripted_user.h"
-#include "ui/Unit1.h"
-#include "ui/Unit3.h"
+#include "ui/unattended.h"
 
 namespace {
 
@@ -63,22 +59,18 @@ int main(int argc, char** argv) {
     if (!work.isValid() || !QDir::setCurrent(work.path())) return 1;
 
     ReadLocaleSeparators();
-    JpegStartup(24, 1);
-    TScriptedUser script;
-    SetUserInteraction(&script);
     MakeSamplePicture(QStringLiteral("sample.bmp"));
 
+    TScriptedUser script;
     bool ok = true;
     {
-        auto form1 = std::make_unique<TForm1>();
-        Form1 = form1.get();
-        auto form2 = std::make_unique<TForm2>();
-        Form2 = form2.get();
-        form1->show();
+        TUnattendedWindows windows(script);
+        TForm1* form1 = windows.Main.get();
+        TForm2* form2 = windows.Table.get();
         form2->show();
         QApplication::processEvents();
-        ok &= Save(form1.get(), output, QStringLiteral("vendaru-start.png"));
-        ok &= Save(form2.get(), output, QStringLiteral("tabel-kode-start.png"));
+        ok &= Save(form1, output, QStringLiteral("vendaru-start.png"));
+        ok &= Save(form2, output, QStringLiteral("tabel-kode-start.png"));
 
         script.Answer(work.filePath(QStringLiteral("sample.bmp")).toStdString());
         script.Answer(work.filePath(QStringLiteral("sample")).toStdString());
@@ -87,22 +79,15 @@ int main(int argc, char** argv) {
         form1->SavefileKompres2->trigger();
         form2->Button1->click();
         QApplication::processEvents();
-        ok &= Save(form1.get(), output, QStringLiteral("vendaru-kompres.png"));
-        ok &= Save(form2.get(), output, QStringLiteral("tabel-kode-kompres.png"));
+        ok &= Save(form1, output, QStringLiteral("vendaru-kompres.png"));
+        ok &= Save(form2, output, QStringLiteral("tabel-kode-kompres.png"));
 
         script.Answer(work.filePath(QStringLiteral("sample.234")).toStdString());
         form1->OpenFilekompres1->trigger();
         form1->dekompres->click();
         QApplication::processEvents();
-        ok &= Save(form1.get(), output, QStringLiteral("vendaru-dekompres.png"));
-
-        form2.reset();
-        Form2 = nullptr;
-        form1.reset();
-        Form1 = nullptr;
+        ok &= Save(form1, output, QStringLiteral("vendaru-dekompres.png"));
     }
-    SetUserInteraction(nullptr);
-    JpegShutdown();
     for (qsizetype i = 0; i < script.Messages.size(); ++i)
         std::fprintf(stderr, "%s: %s\n", qPrintable(script.Captions[i]), qPrintable(script.Messages[i]));
     return ok && script.Messages.isEmpty() ? 0 : 1;
