@@ -27,7 +27,7 @@ struct TCodecTuning {
     // Compressing: the input is read, counted and encoded in blocks of
     // this many bytes, and no part of a block is made smaller than
     // MinPartBytes.
-    int64_t BlockBytes = int64_t{2} << 20;
+    int64_t BlockBytes = int64_t{4} << 20;
     int64_t MinPartBytes = 1 << 20;
     // Expanding: parts of the data decoded side by side within one thread.
     int Lanes = 4;
