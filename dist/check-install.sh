@@ -29,7 +29,7 @@ case $mode in
     [[ $(dpkg-deb -f "$deb" Version) == "$version" ]] || fail "package version"
     [[ $(dpkg-deb -f "$deb" Section) == graphics ]] || fail "package section"
     depends=$(dpkg-deb -f "$deb" Depends)
-    for library in libqt6widgets6 libjpeg62-turbo libc6; do
+    for library in libqt6widgets6 qt6-qpa-plugins libjpeg62-turbo libc6; do
       [[ $depends == *"$library"* ]] || fail "Depends lacks $library: $depends"
     done
     if command -v lintian >/dev/null; then
