@@ -195,7 +195,9 @@ TGraphicClass TJPEGImage::StaticClass() {
     return &info;
 }
 
-TJPEGImage::TJPEGImage() : Settings(JpegPresets) { NewData(); }
+TJPEGImage::TJPEGImage() : TJPEGImage(JpegPresets) {}
+
+TJPEGImage::TJPEGImage(const TJPEGDefaults& settings) : Settings(settings) { NewData(); }
 
 TJPEGImage::~TJPEGImage() = default;
 
@@ -389,12 +391,16 @@ void TJPEGImage::Encode() {
 // --- decoding ----------------------------------------------------------------
 
 void TJPEGImage::DecodeJpeg() {
+    const std::vector<uint8_t>* data = FData->Data.get();
+    DecodeFrom(data ? data->data() : nullptr, data ? data->size() : 0, jpegsession::kChunkSize);
+}
+
+void TJPEGImage::DecodeFrom(const uint8_t* data, size_t size, size_t chunk) {
     try {
         // Attached at once: a failure leaves what was decoded so far.
         FBitmap = std::make_unique<TBitmap>();
-        const std::vector<uint8_t>* data = FData->Data.get();
-        Decompressor session(data ? data->data() : nullptr, data ? data->size() : 0,
-                             [this](int percent) { Progress(TProgressStage::psRunning, percent); });
+        Decompressor session(
+            data, size, [this](int percent) { Progress(TProgressStage::psRunning, percent); }, chunk);
         jpeg_decompress_struct& c = session.cinfo;
         session.Run([&] { jpeg_read_header(&c, TRUE); });
         const TOutputPlan plan = ChooseOutput(c, Settings);

@@ -87,8 +87,16 @@ public:
     // its size into a new bitmap, for showing it small: this object, its
     // bitmap and its settings stay as they are. Raises what decoding raises.
     std::unique_ptr<TBitmap> DecodeReduced(int scaleShift) const;
+    // The same from `size` encoded bytes at `data` decoded with `settings`.
+    // It touches no shared record, global or handler, so it may run on a
+    // thread of its own while the bytes stay alive and unchanged.
+    static std::unique_ptr<TBitmap> DecodeReduced(const uint8_t* data, size_t size, const TJPEGDefaults& settings,
+                                                  int scaleShift);
 
 private:
+    explicit TJPEGImage(const TJPEGDefaults& settings);
+    // DecodeJpeg from the bytes given, handed to libjpeg `chunk` bytes at a time.
+    void DecodeFrom(const uint8_t* data, size_t size, size_t chunk);
     // Releases the shared data and takes a new, empty record.
     void NewData();
     void Encode();

@@ -104,7 +104,7 @@ boolean FillInputBuffer(j_decompress_ptr cinfo) {
     static const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
     MemorySource& s = SourceOf(cinfo);
     if (s.position < s.size) {
-        const size_t count = std::min(kChunkSize, s.size - s.position);
+        const size_t count = std::min(s.chunk, s.size - s.position);
         s.pub.next_input_byte = s.data + s.position;
         s.pub.bytes_in_buffer = count;
         s.position += count;
@@ -202,7 +202,7 @@ Compressor::Compressor(std::vector<uint8_t>& out, ProgressFn progress) {
 
 Compressor::~Compressor() { jpeg_destroy_compress(&cinfo); }
 
-Decompressor::Decompressor(const uint8_t* data, size_t size, ProgressFn progress) {
+Decompressor::Decompressor(const uint8_t* data, size_t size, ProgressFn progress, size_t chunk) {
     cinfo.err = InitErrorManager(FErrors);
     try {
         Run([this] { jpeg_create_decompress(&cinfo); });
@@ -214,6 +214,7 @@ Decompressor::Decompressor(const uint8_t* data, size_t size, ProgressFn progress
     FSource.data = data;
     FSource.size = data ? size : 0;
     FSource.position = 0;
+    FSource.chunk = chunk ? chunk : FSource.size;
     FSource.pub.init_source = InitSource;
     FSource.pub.fill_input_buffer = FillInputBuffer;
     FSource.pub.skip_input_data = SkipInputData;

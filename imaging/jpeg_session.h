@@ -81,7 +81,7 @@ struct MemoryDestination {
     JOCTET buffer[kChunkSize];
 };
 
-// Source over bytes in memory, refilled kChunkSize bytes at a time. When the
+// Source over bytes in memory, refilled Chunk bytes at a time. When the
 // data runs out it supplies an end-of-image marker (and a dropped warning);
 // with no data at all it raises the library's empty-input error.
 struct MemorySource {
@@ -89,6 +89,7 @@ struct MemorySource {
     const uint8_t* data;
     size_t size;
     size_t position;
+    size_t chunk;
 };
 
 // Appends to the encoded bytes, growing the buffer in whole kGrowStep steps.
@@ -116,8 +117,10 @@ private:
 class Decompressor {
 public:
     // Makes the decompression object reading `size` bytes at `data`
-    // (which stay valid for the session).
-    Decompressor(const uint8_t* data, size_t size, ProgressFn progress = nullptr);
+    // (which stay valid for the session), handed to libjpeg `chunk` bytes
+    // at a time (0: all at once, which keeps its fast Huffman path from
+    // stopping at every refill).
+    Decompressor(const uint8_t* data, size_t size, ProgressFn progress = nullptr, size_t chunk = kChunkSize);
     ~Decompressor();
     Decompressor(const Decompressor&) = delete;
     Decompressor& operator=(const Decompressor&) = delete;

@@ -193,6 +193,20 @@ TEST(JpegDecode, ReducedDecodingShowsThePictureAndLeavesTheObjectAsItWas) {
         });
         EXPECT_GT(Psnr(*reduced, *block), 40.0) << shift;
     }
+    // From bytes cut short, handed to the decoder all at once: the same
+    // picture as the object decoding at that scale, piece by piece.
+    const auto large = Encode(*MakePhoto(640, 480));
+    const std::vector<uint8_t> cut(large.begin(), large.begin() + std::ptrdiff_t(large.size() / 2));
+    const auto partial = TJPEGImage::DecodeReduced(cut.data(), cut.size(), jpeg.Settings, 1);
+    TJPEGImage scaled;
+    TMemoryStream cutIn(cut);
+    scaled.ReadFromStream(cutIn);
+    scaled.Settings.ScaleShift = 1;
+    scaled.DecodeJpeg();
+    ASSERT_GT(cut.size(), 8192u);  // more than one refill of the piecewise source
+    EXPECT_TRUE(std::equal(partial->Image().Pixels.data(), partial->Image().Pixels.data() + partial->Image().Pixels.size(),
+                           scaled.Bitmap()->Image().Pixels.data(),
+                           scaled.Bitmap()->Image().Pixels.data() + scaled.Bitmap()->Image().Pixels.size()));
     // The object neither decoded nor changed: its full bitmap is the usual one.
     EXPECT_EQ(jpeg.Bitmap(), nullptr);
     EXPECT_EQ(jpeg.Width(), 100);
