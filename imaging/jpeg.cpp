@@ -399,8 +399,11 @@ void TJPEGImage::DecodeFrom(const uint8_t* data, size_t size, size_t chunk) {
     try {
         // Attached at once: a failure leaves what was decoded so far.
         FBitmap = std::make_unique<TBitmap>();
-        Decompressor session(
-            data, size, [this](int percent) { Progress(TProgressStage::psRunning, percent); }, chunk);
+        // Without a handler no hook either: nothing global (the progress
+        // clock) is read then, and the reduced decode runs on other threads.
+        jpegsession::ProgressFn running;
+        if (OnProgress) running = [this](int percent) { Progress(TProgressStage::psRunning, percent); };
+        Decompressor session(data, size, std::move(running), chunk);
         jpeg_decompress_struct& c = session.cinfo;
         session.Run([&] { jpeg_read_header(&c, TRUE); });
         const TOutputPlan plan = ChooseOutput(c, Settings);
