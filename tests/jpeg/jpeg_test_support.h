@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -82,13 +83,25 @@ inline std::vector<uint8_t> Encode(const TBitmap& bitmap,
     return out.Data();
 }
 
+// Loads encoded bytes into `jpeg`, as reading a file of them does.
+inline void Load(TJPEGImage& jpeg, const std::vector<uint8_t>& bytes) {
+    TMemoryStream in(bytes);
+    jpeg.ReadFromStream(in);
+}
+
+// True when two bitmaps hold the same pixel bytes.
+inline bool SamePixels(const TBitmap& a, const TBitmap& b) {
+    const auto& x = a.Image().Pixels;
+    const auto& y = b.Image().Pixels;
+    return x.size() == y.size() && std::equal(x.data(), x.data() + x.size(), y.data());
+}
+
 // Loads encoded bytes into a TJPEGImage and decodes them into a bitmap.
 inline BitmapPtr Decode(const std::vector<uint8_t>& bytes,
                         const std::function<void(TJPEGImage&)>& adjust = nullptr) {
     TJPEGImage jpeg;
     if (adjust) adjust(jpeg);
-    TMemoryStream in(bytes);
-    jpeg.ReadFromStream(in);
+    Load(jpeg, bytes);
     auto bitmap = std::make_unique<TBitmap>();
     bitmap->Assign(&jpeg);
     return bitmap;

@@ -121,8 +121,7 @@ TEST(JpegDecode, GrayDataGivesAnEightBitGrayBitmap) {
     const auto bytes = EncodeRaw(40, 30, 1, JCS_GRAYSCALE, JCS_GRAYSCALE,
                                  [](int x, int y, uint8_t* p) { p[0] = uint8_t((x * 6 + y * 3) & 0xFF); });
     TJPEGImage jpeg;
-    TMemoryStream in(bytes);
-    jpeg.ReadFromStream(in);
+    Load(jpeg, bytes);
     EXPECT_TRUE(jpeg.Data().Grayscale);
     TBitmap back;
     back.Assign(&jpeg);
@@ -156,8 +155,7 @@ TEST(JpegDecode, ScaledDecodingReportsAndDeliversTheScaledSize) {
     const auto bytes = Encode(*MakePhoto(100, 60));
     TJPEGImage jpeg;
     jpeg.Settings.ScaleShift = 2;
-    TMemoryStream in(bytes);
-    jpeg.ReadFromStream(in);
+    Load(jpeg, bytes);
     EXPECT_EQ(jpeg.Width(), 25);
     EXPECT_EQ(jpeg.Height(), 15);
     EXPECT_EQ(jpeg.Data().Width, 100);
@@ -171,8 +169,7 @@ TEST(JpegDecode, ReducedDecodingShowsThePictureAndLeavesTheObjectAsItWas) {
     const auto bytes = Encode(*MakePhoto(100, 60));
     const BitmapPtr full = Decode(bytes);
     TJPEGImage jpeg;
-    TMemoryStream in(bytes);
-    jpeg.ReadFromStream(in);
+    Load(jpeg, bytes);
     int reports = 0;
     jpeg.OnProgress = [&](TGraphic*, TProgressStage, int) { ++reports; };
     jpeg.OnChange = [&](TGraphic*) { ++reports; };
@@ -199,14 +196,11 @@ TEST(JpegDecode, ReducedDecodingShowsThePictureAndLeavesTheObjectAsItWas) {
     const std::vector<uint8_t> cut(large.begin(), large.begin() + std::ptrdiff_t(large.size() / 2));
     const auto partial = TJPEGImage::DecodeReduced(cut.data(), cut.size(), jpeg.Settings, 1);
     TJPEGImage scaled;
-    TMemoryStream cutIn(cut);
-    scaled.ReadFromStream(cutIn);
+    Load(scaled, cut);
     scaled.Settings.ScaleShift = 1;
     scaled.DecodeJpeg();
     ASSERT_GT(cut.size(), 8192u);  // more than one refill of the piecewise source
-    EXPECT_TRUE(std::equal(partial->Image().Pixels.data(), partial->Image().Pixels.data() + partial->Image().Pixels.size(),
-                           scaled.Bitmap()->Image().Pixels.data(),
-                           scaled.Bitmap()->Image().Pixels.data() + scaled.Bitmap()->Image().Pixels.size()));
+    EXPECT_TRUE(SamePixels(*partial, *scaled.Bitmap()));
     // The object neither decoded nor changed: its full bitmap is the usual one.
     EXPECT_EQ(jpeg.Bitmap(), nullptr);
     EXPECT_EQ(jpeg.Width(), 100);
@@ -214,15 +208,13 @@ TEST(JpegDecode, ReducedDecodingShowsThePictureAndLeavesTheObjectAsItWas) {
     TBitmap back;
     back.Assign(&jpeg);
     EXPECT_EQ(back.Image().Header.biHeight, full->Image().Header.biHeight);
-    EXPECT_TRUE(std::equal(back.Image().Pixels.data(), back.Image().Pixels.data() + back.Image().Pixels.size(),
-                           full->Image().Pixels.data(), full->Image().Pixels.data() + full->Image().Pixels.size()));
+    EXPECT_TRUE(SamePixels(back, *full));
 }
 
 TEST(JpegDecode, DecodesOnceAndSharesThePixels) {
     const auto bytes = Encode(*MakePhoto(30, 30));
     TJPEGImage jpeg;
-    TMemoryStream in(bytes);
-    jpeg.ReadFromStream(in);
+    Load(jpeg, bytes);
     EXPECT_EQ(jpeg.Bitmap(), nullptr);
     int starts = 0;
     jpeg.OnProgress = [&](TGraphic*, TProgressStage stage, int) {
@@ -240,8 +232,7 @@ TEST(JpegDecode, AbortFromProgressKeepsThePartialBitmapQuietly) {
     const auto bytes = Encode(*MakePhoto(30, 30));
     const auto whole = Decode(bytes);
     TJPEGImage jpeg;
-    TMemoryStream in(bytes);
-    jpeg.ReadFromStream(in);
+    Load(jpeg, bytes);
     jpeg.OnProgress = [](TGraphic*, TProgressStage stage, int) {
         if (stage == TProgressStage::psStarting) throw EAbort();
     };
@@ -368,8 +359,7 @@ TEST(JpegDecode, UnshowableColourSpaceIsAClearError) {
         p[1] = uint8_t(y * 9);
     });
     TJPEGImage jpeg;
-    TMemoryStream in(bytes);
-    jpeg.ReadFromStream(in);  // the header itself is fine
+    Load(jpeg, bytes);  // the header itself is fine
     TBitmap back;
     const auto message = ExpectJpegError([&] { back.Assign(&jpeg); }, JERR_CONVERSION_NOTIMPL);
     EXPECT_NE(message.find("colour space"), std::string::npos) << message;
@@ -386,8 +376,7 @@ std::string DeclaredSizeError(std::vector<uint8_t> bytes, unsigned width, unsign
         }
     }
     TJPEGImage jpeg;
-    TMemoryStream in(bytes);
-    jpeg.ReadFromStream(in);
+    Load(jpeg, bytes);
     EXPECT_EQ(jpeg.Width(), int(width));
     TBitmap back;
     return ExpectJpegError([&] { back.Assign(&jpeg); }, code);

@@ -69,8 +69,7 @@ TEST(JpegObject, SizeCannotBeSet) {
 TEST(JpegObject, AssignFromAnotherJpegSharesItsData) {
     const auto bytes = Encode(*MakePhoto(24, 16));
     TJPEGImage source;
-    TMemoryStream in(bytes);
-    source.ReadFromStream(in);
+    Load(source, bytes);
     TBitmap decoded;
     decoded.Assign(&source);
 
