@@ -368,10 +368,7 @@ void TForm1::SaveAsGambar1Click(QObject*) {
 void TForm1::SavefileKompres2Click(QObject*) {
     unit2::TCodecFiles files;
     unit2::OpenInputFile(kTempJpeg);
-    if (!SaveDialog1.Execute()) {
-        unit2::CloseFiles();
-        return;
-    }
+    if (!SaveDialog1.Execute()) return;  // the guard closes the input
     TBusyCursor busy(this);
     const std::string target = SaveDialog1.FileName + ".234";
     // Written beside the target first: a failure keeps the old file whole.
