@@ -3,6 +3,7 @@
 // container makes graphics of a given kind.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,8 @@ public:
 
 // Reference-counted data shared by several graphic objects, held through
 // TSharedRef handles; the record is freed when the last handle lets it go.
+// Handles on different threads may share a record (an encoder on a thread
+// of its own reads the pixels a pane shows).
 class TSharedImage {
 public:
     TSharedImage() = default;
@@ -51,11 +54,11 @@ public:
 private:
     template <class T>
     friend class TSharedRef;
-    void Reference() { ++FRefCount; }
+    void Reference() { FRefCount.fetch_add(1, std::memory_order_relaxed); }
     void Release() {
-        if (--FRefCount == 0) delete this;
+        if (FRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
     }
-    int32_t FRefCount = 0;
+    std::atomic<int32_t> FRefCount = 0;
 };
 
 // A holder of a shared record: copying the handle takes a reference,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "imaging/jpeg_feed.h"
 #include "imaging/jpeg_session.h"
 #include "imaging/picture.h"
 
@@ -339,9 +340,13 @@ void TJPEGImage::ReadFromStream(TStream& stream) {
 
 // --- encoding ----------------------------------------------------------------
 
-void TJPEGImage::EncodeJpeg() {
+void TJPEGImage::EncodeJpeg() { EncodeJpeg(nullptr); }
+
+void TJPEGImage::EncodeJpeg(TJPEGFeed& mirror) { EncodeJpeg(&mirror); }
+
+void TJPEGImage::EncodeJpeg(TJPEGFeed* mirror) {
     try {
-        Encode();
+        Encode(mirror);
     } catch (const EAbort&) {
         // Ended by a progress handler: drop the partial data.
         NewData();
@@ -349,11 +354,13 @@ void TJPEGImage::EncodeJpeg() {
         // Partial data must not pass for the image: the next write encodes
         // again and reports the failure again.
         NewData();
+        if (mirror) mirror->Close(false);
         throw;
     }
+    if (mirror) mirror->Close(FData->Data != nullptr);
 }
 
-void TJPEGImage::Encode() {
+void TJPEGImage::Encode(TJPEGFeed* mirror) {
     // A record shared with another image is never changed.
     if (FData->Data || FData->RefCount() > 1) NewData();
     FData->Data = std::make_unique<std::vector<uint8_t>>();
@@ -368,7 +375,8 @@ void TJPEGImage::Encode() {
                                       "which holds at most " + std::to_string(JPEG_MAX_DIMENSION) +
                                       " pixels each way"));
 
-    Compressor session(*FData->Data, [this](int percent) { Progress(TProgressStage::psRunning, percent); });
+    Compressor session(
+        *FData->Data, [this](int percent) { Progress(TProgressStage::psRunning, percent); }, mirror);
     FData->Width = FBitmap->Width();
     FData->Height = FBitmap->Height();
     if (Settings.GrayOutput) FData->Grayscale = true;
@@ -396,14 +404,18 @@ void TJPEGImage::DecodeJpeg() {
 }
 
 void TJPEGImage::DecodeFrom(const uint8_t* data, size_t size, size_t chunk) {
+    // Attached at once: a failure leaves what was decoded so far.
+    FBitmap = std::make_unique<TBitmap>();
+    // Without a handler no hook either: nothing global (the progress clock)
+    // is read then, and the reduced decode runs on other threads.
+    jpegsession::ProgressFn running;
+    if (OnProgress) running = [this](int percent) { Progress(TProgressStage::psRunning, percent); };
+    Decompressor session(data, size, std::move(running), chunk);
+    DecodeWith(session);
+}
+
+void TJPEGImage::DecodeWith(Decompressor& session) {
     try {
-        // Attached at once: a failure leaves what was decoded so far.
-        FBitmap = std::make_unique<TBitmap>();
-        // Without a handler no hook either: nothing global (the progress
-        // clock) is read then, and the reduced decode runs on other threads.
-        jpegsession::ProgressFn running;
-        if (OnProgress) running = [this](int percent) { Progress(TProgressStage::psRunning, percent); };
-        Decompressor session(data, size, std::move(running), chunk);
         jpeg_decompress_struct& c = session.cinfo;
         session.Run([&] { jpeg_read_header(&c, TRUE); });
         const TOutputPlan plan = ChooseOutput(c, Settings);

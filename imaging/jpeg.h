@@ -10,6 +10,11 @@
 #include "imaging/bitmap.h"
 #include "imaging/graphic.h"
 
+class TJPEGFeed;
+namespace jpegsession {
+class Decompressor;
+}
+
 // Settings every new TJPEGImage copies.
 struct TJPEGDefaults {
     uint8_t Quality = 90;
@@ -20,6 +25,7 @@ struct TJPEGDefaults {
     bool WriteProgressive = false;
     uint8_t ScaleShift = 0;  // decode at 1/2^ScaleShift
     bool BlockSmoothing = true;
+    bool operator==(const TJPEGDefaults&) const = default;
 };
 extern TJPEGDefaults JpegPresets;
 
@@ -78,6 +84,9 @@ public:
     // and returns normally; other failures drop it too and raise, EJPEG for
     // the library's.
     void EncodeJpeg();
+    // The same, the bytes handed to `mirror` too as they are made. The feed
+    // is closed on every path: complete when the encoding succeeded.
+    void EncodeJpeg(TJPEGFeed& mirror);
     // Decodes the data into a new bitmap, attached at once: a failure leaves
     // what was decoded so far, and an EAbort from a progress handler ends
     // the work quietly. Colour data gives 24 bits, gray data (or
@@ -92,14 +101,23 @@ public:
     // thread of its own while the bytes stay alive and unchanged.
     static std::unique_ptr<TBitmap> DecodeReduced(const uint8_t* data, size_t size, const TJPEGDefaults& settings,
                                                   int scaleShift);
+    // The same from the bytes of `feed` as they arrive, while an encoder on
+    // another thread makes them; null when the feed ends incomplete.
+    static std::unique_ptr<TBitmap> DecodeReduced(TJPEGFeed& feed, const TJPEGDefaults& settings, int scaleShift);
 
 private:
     explicit TJPEGImage(const TJPEGDefaults& settings);
+    // A private image object without handlers for a decode at 1/2^scaleShift
+    // with these settings otherwise.
+    TJPEGImage(const TJPEGDefaults& settings, int scaleShift);
     // DecodeJpeg from the bytes given, handed to libjpeg `chunk` bytes at a time.
     void DecodeFrom(const uint8_t* data, size_t size, size_t chunk);
+    // DecodeJpeg through the session, into the bitmap already attached.
+    void DecodeWith(jpegsession::Decompressor& session);
     // Releases the shared data and takes a new, empty record.
     void NewData();
-    void Encode();
+    void EncodeJpeg(TJPEGFeed* mirror);
+    void Encode(TJPEGFeed* mirror);
     // The end report after a failure (0 done); the failure goes on.
     void ReportFailedEnd();
     // Output size for a ScaleShift other than 0, from the header.

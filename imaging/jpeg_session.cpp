@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "core/exceptions.h"
+#include "imaging/jpeg_feed.h"
 
 namespace jpegsession {
 
@@ -79,6 +80,7 @@ void FlushChunk(j_compress_ptr cinfo, size_t count) {
     MemoryDestination& d = DestinationOf(cinfo);
     const auto common = reinterpret_cast<j_common_ptr>(cinfo);
     if (FailedIn(common, [&] { AppendBytes(*d.out, d.buffer, count); })) LeaveLibrary(common);
+    if (d.mirror) d.mirror->Append(d.buffer, count);
     d.pub.next_output_byte = d.buffer;
     d.pub.free_in_buffer = kChunkSize;
 }
@@ -103,7 +105,17 @@ void InitSource(j_decompress_ptr) {}
 boolean FillInputBuffer(j_decompress_ptr cinfo) {
     static const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
     MemorySource& s = SourceOf(cinfo);
-    if (s.position < s.size) {
+    if (s.feed) {
+        // Whatever has arrived, after waiting for it.
+        const auto [bytes, count] = s.feed->Next(s.position);
+        if (count > 0) {
+            s.pub.next_input_byte = bytes;
+            s.pub.bytes_in_buffer = count;
+            s.position += count;
+            return TRUE;
+        }
+        s.size = s.position;
+    } else if (s.position < s.size) {
         const size_t count = std::min(s.chunk, s.size - s.position);
         s.pub.next_input_byte = s.data + s.position;
         s.pub.bytes_in_buffer = count;
@@ -184,7 +196,7 @@ void AppendBytes(std::vector<uint8_t>& out, const uint8_t* bytes, size_t count) 
 
 // --- sessions ------------------------------------------------------------
 
-Compressor::Compressor(std::vector<uint8_t>& out, ProgressFn progress) {
+Compressor::Compressor(std::vector<uint8_t>& out, ProgressFn progress, TJPEGFeed* mirror) {
     cinfo.err = InitErrorManager(FErrors);
     try {
         Run([this] { jpeg_create_compress(&cinfo); });
@@ -193,6 +205,7 @@ Compressor::Compressor(std::vector<uint8_t>& out, ProgressFn progress) {
         throw;
     }
     FDestination.out = &out;
+    FDestination.mirror = mirror;
     FDestination.pub.init_destination = InitDestination;
     FDestination.pub.empty_output_buffer = EmptyOutputBuffer;
     FDestination.pub.term_destination = TermDestination;
@@ -203,6 +216,19 @@ Compressor::Compressor(std::vector<uint8_t>& out, ProgressFn progress) {
 Compressor::~Compressor() { jpeg_destroy_compress(&cinfo); }
 
 Decompressor::Decompressor(const uint8_t* data, size_t size, ProgressFn progress, size_t chunk) {
+    FSource.data = data;
+    FSource.size = data ? size : 0;
+    FSource.chunk = chunk ? chunk : FSource.size;
+    Create();
+    InitProgressHook(FProgress, reinterpret_cast<j_common_ptr>(&cinfo), std::move(progress));
+}
+
+Decompressor::Decompressor(TJPEGFeed& feed) {
+    FSource.feed = &feed;
+    Create();
+}
+
+void Decompressor::Create() {
     cinfo.err = InitErrorManager(FErrors);
     try {
         Run([this] { jpeg_create_decompress(&cinfo); });
@@ -211,10 +237,7 @@ Decompressor::Decompressor(const uint8_t* data, size_t size, ProgressFn progress
         throw;
     }
     cinfo.mem->max_memory_to_use = kMaxDecoderMemory;
-    FSource.data = data;
-    FSource.size = data ? size : 0;
     FSource.position = 0;
-    FSource.chunk = chunk ? chunk : FSource.size;
     FSource.pub.init_source = InitSource;
     FSource.pub.fill_input_buffer = FillInputBuffer;
     FSource.pub.skip_input_data = SkipInputData;
@@ -223,7 +246,6 @@ Decompressor::Decompressor(const uint8_t* data, size_t size, ProgressFn progress
     FSource.pub.bytes_in_buffer = 0;
     FSource.pub.next_input_byte = nullptr;
     cinfo.src = &FSource.pub;
-    InitProgressHook(FProgress, reinterpret_cast<j_common_ptr>(&cinfo), std::move(progress));
 }
 
 Decompressor::~Decompressor() { jpeg_destroy_decompress(&cinfo); }

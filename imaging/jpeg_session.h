@@ -21,6 +21,8 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
+class TJPEGFeed;
+
 namespace jpegsession {
 
 // Bytes handed between libjpeg and our buffers per call.
@@ -74,22 +76,26 @@ void RunGuarded(ErrorManager& manager, Body&& body) {
 
 void InitProgressHook(ProgressHook& hook, j_common_ptr cinfo, ProgressFn report);
 
-// Destination over a byte vector, handed kChunkSize bytes at a time.
+// Destination over a byte vector, handed kChunkSize bytes at a time, and
+// copied to a feed as well where there is one.
 struct MemoryDestination {
     jpeg_destination_mgr pub;
     std::vector<uint8_t>* out;
+    TJPEGFeed* mirror;
     JOCTET buffer[kChunkSize];
 };
 
-// Source over bytes in memory, refilled Chunk bytes at a time. When the
-// data runs out it supplies an end-of-image marker (and a dropped warning);
-// with no data at all it raises the library's empty-input error.
+// Source over bytes in memory, refilled Chunk bytes at a time, or over a
+// feed, refilled with what has arrived (waiting for it). When the data runs
+// out it supplies an end-of-image marker (and a dropped warning); with no
+// data at all it raises the library's empty-input error.
 struct MemorySource {
     jpeg_source_mgr pub;
     const uint8_t* data;
     size_t size;
     size_t position;
     size_t chunk;
+    TJPEGFeed* feed;
 };
 
 // Appends to the encoded bytes, growing the buffer in whole kGrowStep steps.
@@ -97,8 +103,9 @@ void AppendBytes(std::vector<uint8_t>& out, const uint8_t* bytes, size_t count);
 
 class Compressor {
 public:
-    // Makes the compression object; its output goes to the end of `out`.
-    Compressor(std::vector<uint8_t>& out, ProgressFn progress);
+    // Makes the compression object; its output goes to the end of `out`,
+    // and to `mirror` too when there is one.
+    Compressor(std::vector<uint8_t>& out, ProgressFn progress, TJPEGFeed* mirror = nullptr);
     ~Compressor();
     Compressor(const Compressor&) = delete;
     Compressor& operator=(const Compressor&) = delete;
@@ -121,6 +128,9 @@ public:
     // at a time (0: all at once, which keeps its fast Huffman path from
     // stopping at every refill).
     Decompressor(const uint8_t* data, size_t size, ProgressFn progress = nullptr, size_t chunk = kChunkSize);
+    // Makes the decompression object reading the bytes of `feed` as they
+    // arrive; no progress reports.
+    explicit Decompressor(TJPEGFeed& feed);
     ~Decompressor();
     Decompressor(const Decompressor&) = delete;
     Decompressor& operator=(const Decompressor&) = delete;
@@ -131,6 +141,8 @@ public:
     jpeg_decompress_struct cinfo{};
 
 private:
+    void Create();
+
     ErrorManager FErrors{};
     MemorySource FSource{};
     ProgressHook FProgress{};

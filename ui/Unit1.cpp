@@ -14,7 +14,11 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <limits>
+#include <malloc.h>
+#include <optional>
 #include <unistd.h>
 
 #include "codec/unit2.h"
@@ -22,6 +26,7 @@
 #include "core/file_names.h"
 #include "core/safe_write.h"
 #include "core/streams.h"
+#include "imaging/jpeg_feed.h"
 #include "ui/application.h"
 #include "ui/formats.h"
 #include "ui/Unit3.h"
@@ -47,6 +52,47 @@ QString DraggedFile(const QMimeData* data) {
     if (!data || !data->hasUrls()) return QString();
     const QList<QUrl> urls = data->urls();
     return urls.size() == 1 && urls.front().isLocalFile() ? urls.front().toLocalFile() : QString();
+}
+
+// Encodes `jpeg` on a thread of its own while this thread runs `meanwhile`
+// and then, for a `shift` above 0, decodes the new bytes at 1/2^shift as
+// they are made. Returns that small picture (none where it could not be
+// made); a failure of the encoding is raised here, as on this thread.
+TReducedPicture EncodeAlongside(TJPEGImage& jpeg, int shift, const std::function<void()>& meanwhile) {
+#if defined(__GLIBC__)
+    // The encoded bytes are taken on the other thread and freed much later
+    // on this one. Left to itself, the C library serves such blocks (up to
+    // tens of megabytes) from a heap of that thread's and keeps them there
+    // once freed; with a fixed threshold every large block comes from the
+    // system and goes back to it when freed.
+    [[maybe_unused]] static const bool fixedThreshold = ::mallopt(M_MMAP_THRESHOLD, 1 << 20) == 1;
+#endif
+    TJPEGFeed feed;
+    std::future<void> encoding;
+    try {
+        encoding = std::async(std::launch::async, [&] { jpeg.EncodeJpeg(feed); });
+    } catch (const std::system_error&) {
+        // No thread to be had: one after the other.
+        meanwhile();
+        jpeg.EncodeJpeg();
+        return {};
+    }
+    try {
+        meanwhile();
+    } catch (...) {
+        encoding.wait();
+        throw;
+    }
+    TReducedPicture reduced{nullptr, shift, jpeg.Settings};
+    try {
+        if (shift > 0) reduced.Bitmap = TJPEGImage::DecodeReduced(feed, jpeg.Settings, shift);
+    } catch (...) {
+        // Only the encoding's own failure counts; the pane decodes the
+        // picture itself when it shows it.
+        reduced.Bitmap.reset();
+    }
+    encoding.get();
+    return reduced;
 }
 
 }  // namespace
@@ -232,6 +278,7 @@ void TForm1::ClearForNewFile() {
     SavefileKompres2->setEnabled(false);
     Label1->SetCaption(QString());
     Label2->SetCaption(QString());
+    FReducedJpeg = {};
 }
 
 void TForm1::OpenFileGambar1Click(QObject*) {
@@ -259,14 +306,21 @@ void TForm1::LoadBitmapFile(const std::string& name) {
     FBitmap->LoadFromFile(name);
     BitmapFileSize = FileSizeOf(name);
     Image1->Picture().SetGraphic(FBitmap.get());
-    // The picture shows while its JPEG is made.
-    Image1->repaint();
     FJpeg.reset();
     FJpeg = std::make_unique<TJPEGImage>();
     FJpeg->Assign(FBitmap.get());
-    TFileStream file(kTempJpeg, TFileStream::fmCreate);
-    WroteWorkingFile(kTempJpeg);
-    FJpeg->WriteToStream(file);
+    // The JPEG is made on a thread of its own while the picture shows and
+    // the file is created; its bytes are decoded at the size the other pane
+    // shows them at as they come, ready for "Kompres".
+    const QSize size(FBitmap->Width(), FBitmap->Height());
+    const int shift = JpegReductionFor(size.width(), size.height(), Image2->DisplaySize(size));
+    std::optional<TFileStream> file;
+    FReducedJpeg = EncodeAlongside(*FJpeg, shift, [&] {
+        Image1->repaint();
+        file.emplace(kTempJpeg, TFileStream::fmCreate);
+        WroteWorkingFile(kTempJpeg);
+    });
+    FJpeg->WriteToStream(*file);
 }
 
 void TForm1::OpenFilekompres1Click(QObject*) {
@@ -299,6 +353,11 @@ void TForm1::prosesClick(QObject*) {
     SavefileKompres2->setEnabled(true);
     TBusyCursor busy(this);
     Image2->Picture().LoadFromFile(kTempJpeg);
+    // The file still holds the bytes decoded small when they were made:
+    // the pane shows them from that.
+    if (FReducedJpeg.Bitmap && FJpeg && FJpeg->Equals(Image2->Picture().Graphic()))
+        Image2->UseReduced(std::move(FReducedJpeg));
+    FReducedJpeg = {};
     {
         unit2::TCodecFiles files;
         unit2::OpenInputFile(kTempJpeg);

@@ -12,6 +12,7 @@
 #include "imaging/jpeg.h"
 #include "ui/controls.h"
 #include "ui/dialogs.h"
+#include "ui/display_image.h"
 
 class TForm1 : public QMainWindow {
 public:
@@ -87,6 +88,9 @@ private:
 
     std::unique_ptr<TBitmap> FBitmap;
     std::unique_ptr<TJPEGImage> FJpeg;
+    // FJpeg decoded at the size the right pane shows it at, while it was
+    // made; kept for "Kompres" to show.
+    TReducedPicture FReducedJpeg;
     int32_t FSourceSize = 0;
     // Files the user chose to open or saved; one that is also a working
     // file stays at exit.

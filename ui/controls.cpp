@@ -35,6 +35,7 @@ void TLabel::SetCaption(const QString& caption) {
 TImage::TImage(QWidget* parent) : QWidget(parent) {
     FPicture.OnChange = [this](TPicture*) {
         FDrawFailed = false;
+        FReduced = {};
         FDisplay = QImage();
         FDisplaySize = QSize();
         update();
@@ -43,25 +44,31 @@ TImage::TImage(QWidget* parent) : QWidget(parent) {
 
 TImage::~TImage() { FPicture.OnChange = nullptr; }
 
-QRect TImage::TargetRect(const TGraphic& graphic) const {
+QRect TImage::TargetRect(QSize pictureSize) const {
     QRect target = rect();
     if (!Stretch) {
-        target.setSize(QSize(graphic.Width(), graphic.Height()));
+        target.setSize(pictureSize);
         if (Center) target.moveCenter(rect().center());
     }
     return target;
 }
+
+QSize TImage::DisplaySize(QSize pictureSize) const {
+    return (QSizeF(TargetRect(pictureSize).size()) * devicePixelRatioF()).toSize();
+}
+
+void TImage::UseReduced(TReducedPicture reduced) { FReduced = std::move(reduced); }
 
 void TImage::paintEvent(QPaintEvent*) {
     TGraphic* graphic = FPicture.Graphic();
     if (!graphic || FDrawFailed) return;
     try {
         if (graphic->Empty()) return;
-        const QRect target = TargetRect(*graphic);
+        const QRect target = TargetRect(QSize(graphic->Width(), graphic->Height()));
         const qreal ratio = devicePixelRatioF();
         if (target.size() != FDisplaySize || ratio != FDisplayRatio) {
             // Drawn in device pixels, so that it stays sharp on a dense screen.
-            FDisplay = MakeDisplayImage(*graphic, (QSizeF(target.size()) * ratio).toSize());
+            FDisplay = MakeDisplayImage(*graphic, (QSizeF(target.size()) * ratio).toSize(), &FReduced);
             FDisplay.setDevicePixelRatio(ratio);
             FDisplaySize = target.size();
             FDisplayRatio = ratio;

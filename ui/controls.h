@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include "imaging/picture.h"
+#include "ui/display_image.h"
 
 using TMainMenu = QMenuBar;
 using TMenuItem = QAction;
@@ -54,16 +55,24 @@ public:
     // How many display images the pane has made so far.
     int DisplayImagesMade() const { return FDisplayImagesMade; }
 
+    // The size in device pixels that a picture of `pictureSize` is shown at.
+    QSize DisplaySize(QSize pictureSize) const;
+    // The picture the pane shows, decoded small beforehand: display images
+    // are made from it where they would be decoded at its scale. Dropped
+    // when the picture changes.
+    void UseReduced(TReducedPicture reduced);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    // Where the picture goes in the pane (in the pane's coordinates).
-    QRect TargetRect(const TGraphic& graphic) const;
+    // Where a picture of `pictureSize` goes in the pane (in the pane's coordinates).
+    QRect TargetRect(QSize pictureSize) const;
 
     TPicture FPicture;
     // A graphic that failed to draw is reported once, not at every repaint.
     bool FDrawFailed = false;
+    TReducedPicture FReduced;
     QImage FDisplay;
     // What FDisplay was made for; an empty size: nothing made yet.
     QSize FDisplaySize;

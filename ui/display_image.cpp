@@ -138,7 +138,7 @@ int JpegReductionFor(int width, int height, QSize size) {
     return shift;
 }
 
-QImage MakeDisplayImage(TGraphic& graphic, QSize size) {
+QImage MakeDisplayImage(TGraphic& graphic, QSize size, const TReducedPicture* reduced) {
     if (size.isEmpty() || graphic.Empty()) return {};
     const TGraphicClass kind = graphic.ClassType();
     if (kind->InheritsFrom(TBitmap::StaticClass())) return ScaleBitmap(static_cast<const TBitmap&>(graphic), size);
@@ -146,9 +146,10 @@ QImage MakeDisplayImage(TGraphic& graphic, QSize size) {
         const auto& jpeg = static_cast<const TJPEGImage&>(graphic);
         if (const TBitmap* decoded = jpeg.Bitmap()) return ScaleBitmap(*decoded, size);
         // Reduced from the size the data holds, whatever scale the object itself decodes at.
-        const std::unique_ptr<TBitmap> reduced =
-            jpeg.DecodeReduced(JpegReductionFor(jpeg.Data().Width, jpeg.Data().Height, size));
-        return ScaleBitmap(*reduced, size);
+        const int shift = JpegReductionFor(jpeg.Data().Width, jpeg.Data().Height, size);
+        if (reduced && reduced->Bitmap && reduced->Shift == shift && reduced->Settings == jpeg.Settings)
+            return ScaleBitmap(*reduced->Bitmap, size);
+        return ScaleBitmap(*jpeg.DecodeReduced(shift), size);
     }
     // Any other graphic draws itself.
     QImage result(size, QImage::Format_ARGB32_Premultiplied);

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <thread>
 
+#include "imaging/jpeg_feed.h"
 #include "jpeg_test_support.h"
 
 using namespace jpegtest;
@@ -201,6 +203,21 @@ TEST(JpegDecode, ReducedDecodingShowsThePictureAndLeavesTheObjectAsItWas) {
     scaled.DecodeJpeg();
     ASSERT_GT(cut.size(), 8192u);  // more than one refill of the piecewise source
     EXPECT_TRUE(SamePixels(*partial, *scaled.Bitmap()));
+    // From a feed while another thread encodes: the same picture as from
+    // the finished bytes. A feed that ends before its encoding gives none.
+    TJPEGImage encoder;
+    encoder.Assign(MakePhoto(640, 480).get());
+    TJPEGFeed feed;
+    std::thread encoding([&] { encoder.EncodeJpeg(feed); });
+    const auto fed = TJPEGImage::DecodeReduced(feed, jpeg.Settings, 2);
+    encoding.join();
+    ASSERT_NE(fed, nullptr);
+    const std::vector<uint8_t>& made = *encoder.Data().Data;
+    EXPECT_TRUE(SamePixels(*fed, *TJPEGImage::DecodeReduced(made.data(), made.size(), jpeg.Settings, 2)));
+    TJPEGFeed broken;
+    broken.Append(cut.data(), cut.size());
+    broken.Close(false);
+    EXPECT_EQ(TJPEGImage::DecodeReduced(broken, jpeg.Settings, 1), nullptr);
     // The object neither decoded nor changed: its full bitmap is the usual one.
     EXPECT_EQ(jpeg.Bitmap(), nullptr);
     EXPECT_EQ(jpeg.Width(), 100);

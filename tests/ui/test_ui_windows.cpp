@@ -26,6 +26,7 @@
 #include "imaging/bitmap.h"
 #include "imaging/jpeg.h"
 #include "ui/application.h"
+#include "ui/display_image.h"
 #include "ui/formats.h"
 #include "ui/qimage_convert.h"
 #include "ui/Unit1.h"
@@ -845,10 +846,21 @@ private slots:
                          qAbs(got.blue() - colours[i].blue()) <= 8,
                      qPrintable(got.name()));
         }
-        const auto* jpeg = static_cast<const TJPEGImage*>(F().Image2->Picture().Graphic());
+        auto* jpeg = static_cast<TJPEGImage*>(F().Image2->Picture().Graphic());
         QVERIFY(!jpeg->Bitmap());
         F().Image2->repaint();
         QCOMPARE(F().Image2->DisplayImagesMade(), 1);
+        // Decoded small while "Open File Gambar" made it, it is shown exactly
+        // as the pane shows it from the file; a "temp.jpeg" changed in between
+        // is shown as the file holds it.
+        QCOMPARE(jpegShown.convertToFormat(QImage::Format_RGB32), MakeDisplayImage(*jpeg, QSize(305, 273)));
+        QVERIFY(QFile::copy("temp.jpeg", "quarters.jpeg"));
+        QVERIFY(quarters.mirrored(true, true).scaled(1240, 1100).save("turned.bmp", "BMP"));
+        FUser.Answer(Path("turned.bmp"));
+        F().OpenFileGambar1->trigger();
+        QVERIFY(QFile::remove("temp.jpeg") && QFile::copy("quarters.jpeg", "temp.jpeg"));
+        F().proses->click();
+        QCOMPARE(F().Image2->grab().toImage().pixelColor(3, 3), jpegShown.pixelColor(3, 3));
     }
 
     void commandsWorkUnderTheBusyCursorAfterARepaint() {
