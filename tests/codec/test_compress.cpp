@@ -130,6 +130,17 @@ TEST_F(CodecTest, RoundTripsOfManySizesAndSkews) {
     }
 }
 
+// Compresses from memory into memory, where the parts' bits go straight to
+// their place in the output.
+Bytes CompressInMemory(const Bytes& data) {
+    InputStream = std::make_unique<TMemoryStream>(data);
+    OutputStream = std::make_unique<TMemoryStream>();
+    CompressFile();
+    Bytes out = static_cast<TMemoryStream&>(*OutputStream).Data();
+    CloseFiles();
+    return out;
+}
+
 TEST_F(CodecTest, SplitWorkGivesTheBytesOfOneThread) {
     unsigned seed = 40;
     for (const size_t size : {999u, 70001u, 250000u}) {
@@ -142,6 +153,7 @@ TEST_F(CodecTest, SplitWorkGivesTheBytesOfOneThread) {
             }
             TuningGuard fine(FineSplitting());
             EXPECT_EQ(Compress(data), plain) << size << " skew " << skew;
+            EXPECT_EQ(CompressInMemory(data), plain) << size << " skew " << skew;
             EXPECT_EQ(Expand(plain), data) << size << " skew " << skew;
         }
     }
@@ -313,11 +325,22 @@ TEST_F(CodecTest, FailingReadsAndWritesRaise) {
 }
 
 TEST_F(CodecTest, InputChangingBetweenTheTwoPassesIsRefused) {
-    // Once the input is read a second time the stream hands out other bytes.
-    InputStream = std::make_unique<TroubledStream>(RandomBytes(70000, 3, 9),
-                                                   TroubledStream::kUntilRewound, false);
-    OutputStream = std::make_unique<TMemoryStream>();
-    EXPECT_THROW(CompressFile(), EError);
+    // Once the input is read a second time the stream hands out other bytes:
+    // 0xEE, first a value without a code, then one with the longest code,
+    // which gives far more bits than were counted.
+    Bytes data = RandomBytes(70000, 3, 9);
+    for (const bool present : {false, true}) {
+        if (present) data[1234] = 0xEE;
+        for (const bool fine : {false, true}) {
+            TuningGuard tuning(fine ? FineSplitting() : TCodecTuning{});
+            InputStream = std::make_unique<TroubledStream>(data, TroubledStream::kUntilRewound, false);
+            OutputStream = std::make_unique<TMemoryStream>();
+            EXPECT_THROW(CompressFile(), EError) << present << fine;
+            InputStream = std::make_unique<TroubledStream>(data, TroubledStream::kUntilRewound, false);
+            CreateOutputFile(Path("out.234"));
+            EXPECT_THROW(CompressFile(), EError) << present << fine;
+        }
+    }
 }
 
 TEST_F(CodecTest, OpeningAndClosingFiles) {
