@@ -6,6 +6,8 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <functional>
+#include <queue>
 #include <thread>
 #include <typeinfo>
 #include <vector>
@@ -59,6 +61,42 @@ int64_t IoBlockSize() { return std::max<int64_t>(CodecTuning().BlockBytes, 1); }
 bool InputInMemory() {
     TStream& input = *InputStream;
     return typeid(input) == typeid(TMemoryStream);
+}
+
+// The plain memory stream that OutputStream is, or nullptr.
+TMemoryStream* OutputInMemory() {
+    TStream& output = *OutputStream;
+    return typeid(output) == typeid(TMemoryStream) ? static_cast<TMemoryStream*>(&output) : nullptr;
+}
+
+// Growing a memory output to hold the compressed bytes clears the new
+// bytes first, which takes long for a large file. So while CompressFile
+// counts, one of the counting threads grows a plain memory output within
+// the memory it already holds, up to the most the file can need, and
+// EncodeData gives back what the file did not need. OutputSizeBefore is
+// the output's size before it grew (-1 while it has not).
+bool GrowOutputWhileCounting = false;
+int64_t OutputSizeBefore = -1;
+
+// The most bytes a compressed file of `inputBytes` bytes can take: a
+// Huffman code never needs more bits than a code of 8 bits for each byte.
+int64_t MostCompressedBytes(int64_t inputBytes) {
+    return kHeaderSize + kMaxTableLength + inputBytes;
+}
+
+// Grows the memory output within its memory, up to `most` bytes.
+void GrowOutput(TMemoryStream& memory, int64_t most) {
+    const int64_t room = std::min(static_cast<int64_t>(memory.Data().capacity()), most);
+    if (memory.Size() < room) memory.SetSize(room);
+}
+
+// Gives back what the output grew by and the data did not fill: it ends at
+// `end`, or where it ended before if that is later.
+void GiveBackOutput(int64_t end) {
+    if (OutputSizeBefore < 0) return;
+    if (TMemoryStream* const memory = OutputStream ? OutputInMemory() : nullptr)
+        memory->SetSize(std::max(OutputSizeBefore, end));
+    OutputSizeBefore = -1;
 }
 
 // The next block of up to `size` bytes of InputStream and its length (0 at
@@ -191,14 +229,24 @@ void CountFrequencies() {
         size_t Counts;  // index into PartCounts
     };
     std::vector<TCountPart> parts;
+    // The output to grow along with the first parts, if any.
+    TMemoryStream* grow = nullptr;
+    int64_t most = 0;
+    if (GrowOutputWhileCounting && OutputStream && (grow = OutputInMemory())) {
+        OutputSizeBefore = grow->Size();
+        most = MostCompressedBytes(std::max<int64_t>(0, InputStream->Size() - InputStream->Position()));
+    }
     const auto countParts = [&] {
-        RunParts(static_cast<int>(parts.size()), [&](int j) {
+        const int count = static_cast<int>(parts.size());
+        RunParts(count + (grow ? 1 : 0), [&](int j) {
+            if (j == count) return GrowOutput(*grow, most);
             const TCountPart& part = parts[static_cast<size_t>(j)];
             uint32_t* counts = PartCounts[part.Counts].data();
             std::fill_n(counts, 256, 0u);
             CountBytes(part.Bytes, part.Length, counts);
         });
         parts.clear();
+        grow = nullptr;
     };
     const bool allBlocks = InputInMemory();
     int64_t total = 0;
@@ -243,12 +291,28 @@ TreeNode* FindLightestNode(int last) {
 }
 
 void BuildTree() {
+    // The nodes FindLightestNode would choose from, lightest first and the
+    // lowest index first among equal weights: it picks the same node in
+    // the same order without searching the whole pool each time.
+    using TCandidate = std::pair<int32_t, int>;  // weight, index
+    std::priority_queue<TCandidate, std::vector<TCandidate>, std::greater<TCandidate>> candidates;
+    const auto offer = [&](int i) {
+        const TreeNode& node = NodePool[i];
+        if (node.Weight > 0 && node.Weight < 0x7FFFFFFF && node.Merged == 0) candidates.push({node.Weight, i});
+    };
+    for (int i = 0; i < 256; ++i) offer(i);
+    const auto lightest = [&]() -> TreeNode* {
+        if (candidates.empty()) return nullptr;
+        TreeNode* node = &NodePool[candidates.top().second];
+        candidates.pop();
+        return node;
+    };
     int last = 255;
     for (;;) {
-        TreeNode* a = FindLightestNode(last);
+        TreeNode* a = lightest();
         if (!a) break;
         a->Merged = 1;
-        TreeNode* b = FindLightestNode(last);
+        TreeNode* b = lightest();
         if (!b) break;
         b->Merged = 1;
         TreeNode& parent = NodePool[++last];
@@ -259,6 +323,7 @@ void BuildTree() {
         parent.SymbolCount = a->SymbolCount + b->SymbolCount;
         parent.Left = a;
         parent.Right = b;
+        offer(last);
     }
     Root = &NodePool[last];
 }
@@ -660,12 +725,6 @@ private:
     int FCarryBits = 0;
 };
 
-// The plain memory stream that OutputStream is, or nullptr.
-TMemoryStream* OutputInMemory() {
-    TStream& output = *OutputStream;
-    return typeid(output) == typeid(TMemoryStream) ? static_cast<TMemoryStream*>(&output) : nullptr;
-}
-
 // The second pass over the input for codes of at most kFastCodeBits bits,
 // block by block as the count saw them. Each part of a block is encoded on
 // a thread of its own at the bit position that the counts give it: into a
@@ -792,6 +851,7 @@ void EncodeData() {
     WriteCodeTable();
     InputStream->Seek(0, TSeekOrigin::soBeginning);
     LastByteBits = table.Longest <= kFastCodeBits ? EncodeCounted(table) : EncodeLongCodes(table);
+    if (OutputSizeBefore >= 0) GiveBackOutput(OutputStream->Position());
     OutputStream->Seek(0, TSeekOrigin::soBeginning);
     OutputStream->Write(&LastByteBits, 1);
 }
@@ -810,6 +870,14 @@ void BuildCodes() {
 
 CompressResult CompressFile() {
     RequireStreams();
+    // However the run ends, the output keeps no room it grew and did not fill.
+    struct TGrowing {
+        TGrowing() { GrowOutputWhileCounting = true; }
+        ~TGrowing() {
+            GrowOutputWhileCounting = false;
+            GiveBackOutput(OutputSizeBefore);
+        }
+    } growing;
     BuildCodes();
     EncodeData();
     return {InputSize, PredictedSize};

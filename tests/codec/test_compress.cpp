@@ -130,11 +130,18 @@ TEST_F(CodecTest, RoundTripsOfManySizesAndSkews) {
     }
 }
 
+// An empty memory stream that holds memory enough for `size` bytes.
+std::unique_ptr<TMemoryStream> RoomyMemoryStream(size_t size) {
+    Bytes room;
+    room.reserve(size);
+    return std::make_unique<TMemoryStream>(std::move(room));
+}
+
 // Compresses from memory into memory, where the parts' bits go straight to
-// their place in the output.
+// their place in an output that holds more memory than the file needs.
 Bytes CompressInMemory(const Bytes& data) {
     InputStream = std::make_unique<TMemoryStream>(data);
-    OutputStream = std::make_unique<TMemoryStream>();
+    OutputStream = RoomyMemoryStream(2 * data.size() + 4096);
     CompressFile();
     Bytes out = static_cast<TMemoryStream&>(*OutputStream).Data();
     CloseFiles();
@@ -334,8 +341,9 @@ TEST_F(CodecTest, InputChangingBetweenTheTwoPassesIsRefused) {
         for (const bool fine : {false, true}) {
             TuningGuard tuning(fine ? FineSplitting() : TCodecTuning{});
             InputStream = std::make_unique<TroubledStream>(data, TroubledStream::kUntilRewound, false);
-            OutputStream = std::make_unique<TMemoryStream>();
+            OutputStream = RoomyMemoryStream(2 * data.size());
             EXPECT_THROW(CompressFile(), EError) << present << fine;
+            EXPECT_EQ(OutputStream->Size(), 0);  // keeps nothing of the refused run
             InputStream = std::make_unique<TroubledStream>(data, TroubledStream::kUntilRewound, false);
             CreateOutputFile(Path("out.234"));
             EXPECT_THROW(CompressFile(), EError) << present << fine;
