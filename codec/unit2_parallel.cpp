@@ -9,6 +9,12 @@
 #include <thread>
 #include <vector>
 
+#if defined(__unix__)
+#include <pthread.h>
+
+#include <csignal>
+#endif
+
 namespace unit2 {
 
 namespace {
@@ -43,6 +49,27 @@ T WaitForChange(const std::atomic<T>& value, T old) {
         if (now != old) return now;
     }
 }
+
+// While it lives, the calling thread holds back every signal but those
+// that a fault raises. The pool's threads start so: signals meant for the
+// process go to the threads that call the codec, which hold them back
+// while a handler must not run (core/safe_write.cpp).
+class TSignalsHeldBack {
+public:
+#if defined(__unix__)
+    TSignalsHeldBack() {
+        sigset_t set;
+        sigfillset(&set);
+        for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+            sigdelset(&set, fault);
+        pthread_sigmask(SIG_BLOCK, &set, &FPrevious);
+    }
+    ~TSignalsHeldBack() { pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr); }
+
+private:
+    sigset_t FPrevious;
+#endif
+};
 
 // One call of RunParts, on the calling thread's stack.
 struct TJob {
@@ -112,6 +139,7 @@ private:
                 // starts looking only after the call has begun.
                 const int index = static_cast<int>(FThreads.size());
                 const unsigned generation = FGeneration.load();
+                const TSignalsHeldBack held;
                 FThreads.emplace_back([this, index, generation] { Serve(index, generation); });
             } catch (const std::system_error&) {
                 return;  // no more threads to be had: fewer take the parts
@@ -120,6 +148,9 @@ private:
     }
 
     void Serve(int index, unsigned seen) {
+#if defined(__linux__)
+        pthread_setname_np(pthread_self(), "codec worker");
+#endif
         for (;;) {
             seen = WaitForChange(FGeneration, seen);
             if (FStopping.load()) return;

@@ -1,6 +1,8 @@
 // Compression: the tree and its tie-breaks, the file format, the listing,
 // round trips, and the refusals of inputs the format cannot hold.
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <random>
 
@@ -165,6 +167,28 @@ TEST_F(CodecTest, SplitWorkGivesTheBytesOfOneThread) {
         }
     }
 }
+
+#if defined(__linux__)
+TEST_F(CodecTest, ThreadsKeptForSplitWorkTakeNoSignalsMeantForTheProcess) {
+    TuningGuard fine(FineSplitting());
+    Compress(RandomBytes(100000, 2, 3));
+    int workers = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream status(task.path() / "status");
+        std::string line, name;
+        uint64_t blocked = 0;
+        while (std::getline(status, line)) {
+            if (line.rfind("Name:\t", 0) == 0) name = line.substr(6);
+            if (line.rfind("SigBlk:\t", 0) == 0) blocked = std::stoull(line.substr(8), nullptr, 16);
+        }
+        if (name != "codec worker") continue;
+        ++workers;
+        for (const int signal : {SIGHUP, SIGINT, SIGTERM})
+            EXPECT_NE(blocked & uint64_t{1} << (signal - 1), 0u) << signal;
+    }
+    EXPECT_GT(workers, 0);
+}
+#endif
 
 TEST_F(CodecTest, DataBitsAreTheCodesPackedOneBitAtATime) {
     for (const int skew : {0, 5}) {
