@@ -234,7 +234,8 @@ void CountFrequencies() {
     int64_t most = 0;
     if (GrowOutputWhileCounting && OutputStream && (grow = OutputInMemory())) {
         OutputSizeBefore = grow->Size();
-        most = MostCompressedBytes(std::max<int64_t>(0, InputStream->Size() - InputStream->Position()));
+        const int64_t left = InputStream->Size() - InputStream->Position();
+        most = MostCompressedBytes(std::max<int64_t>(0, left));
     }
     const auto countParts = [&] {
         const int count = static_cast<int>(parts.size());
@@ -298,7 +299,8 @@ void BuildTree() {
     std::priority_queue<TCandidate, std::vector<TCandidate>, std::greater<TCandidate>> candidates;
     const auto offer = [&](int i) {
         const TreeNode& node = NodePool[i];
-        if (node.Weight > 0 && node.Weight < 0x7FFFFFFF && node.Merged == 0) candidates.push({node.Weight, i});
+        if (node.Weight > 0 && node.Weight < 0x7FFFFFFF && node.Merged == 0)
+            candidates.push({node.Weight, i});
     };
     for (int i = 0; i < 256; ++i) offer(i);
     const auto lightest = [&]() -> TreeNode* {
@@ -736,7 +738,8 @@ uint8_t EncodeCounted(const TEncodeTable& table) {
     std::vector<uint64_t> bits(PartCounts.size());
     uint64_t totalBits = 0;
     for (size_t i = 0; i < PartCounts.size(); ++i) {
-        for (int v = 0; v < 256; ++v) bits[i] += uint64_t{PartCounts[i][v]} * (table.Length[v] & 0xFF);
+        for (int v = 0; v < 256; ++v)
+            bits[i] += uint64_t{PartCounts[i][v]} * (table.Length[v] & 0xFF);
         totalBits += bits[i];
     }
     TMemoryStream* const memory = OutputInMemory();
@@ -800,7 +803,7 @@ uint8_t EncodeCounted(const TEncodeTable& table) {
         else
             OutputStream->Write(&carry, 1);
     }
-    if (memory) memory->Seek(dataStart + static_cast<int64_t>((totalBits + 7) / 8), TSeekOrigin::soBeginning);
+    if (memory) memory->SetPosition(dataStart + static_cast<int64_t>((totalBits + 7) / 8));
     return static_cast<uint8_t>(joiner.CarryBits());
 }
 
