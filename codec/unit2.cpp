@@ -229,7 +229,8 @@ void CountFrequencies() {
         size_t Counts;  // index into PartCounts
     };
     std::vector<TCountPart> parts;
-    // The output to grow along with the first parts, if any.
+    // The output to grow along with the first parts, if any: first, as the
+    // largest piece of work, so that the parts even out the threads.
     TMemoryStream* grow = nullptr;
     int64_t most = 0;
     if (GrowOutputWhileCounting && OutputStream && (grow = OutputInMemory())) {
@@ -238,10 +239,10 @@ void CountFrequencies() {
         most = MostCompressedBytes(std::max<int64_t>(0, left));
     }
     const auto countParts = [&] {
-        const int count = static_cast<int>(parts.size());
-        RunParts(count + (grow ? 1 : 0), [&](int j) {
-            if (j == count) return GrowOutput(*grow, most);
-            const TCountPart& part = parts[static_cast<size_t>(j)];
+        const int first = grow ? 1 : 0;
+        RunParts(static_cast<int>(parts.size()) + first, [&](int j) {
+            if (j < first) return GrowOutput(*grow, most);
+            const TCountPart& part = parts[static_cast<size_t>(j - first)];
             uint32_t* counts = PartCounts[part.Counts].data();
             std::fill_n(counts, 256, 0u);
             CountBytes(part.Bytes, part.Length, counts);
