@@ -1,10 +1,13 @@
 // Compression: the tree and its tie-breaks, the file format, the listing,
 // round trips, and the refusals of inputs the format cannot hold.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "codec_test_support.h"
 
@@ -166,6 +169,35 @@ TEST_F(CodecTest, SplitWorkGivesTheBytesOfOneThread) {
             EXPECT_EQ(Expand(plain), data) << size << " skew " << skew;
         }
     }
+}
+
+TEST_F(CodecTest, RunPartsRunsEachPartOnceAndPassesOnTheFirstFailure) {
+    TuningGuard threads(FineSplitting());
+    for (int round = 0; round < 50; ++round) {
+        std::vector<std::atomic<int>> runs(37);
+        RunParts(37, [&](int k) { ++runs[static_cast<size_t>(k)]; });
+        for (const auto& count : runs) ASSERT_EQ(count.load(), 1) << round;
+    }
+    std::atomic<int> ran{0};
+    try {
+        RunParts(20, [&](int k) {
+            ++ran;
+            if (k == 7 || k == 13) throw EError("part " + std::to_string(k));
+        });
+        ADD_FAILURE() << "no exception";
+    } catch (const EError& e) {
+        EXPECT_EQ(e.Message(), "part 7");
+    }
+    EXPECT_EQ(ran.load(), 20);
+    // A call made while another runs, here from its parts on every thread
+    // (each part waits a moment, so that all threads take some), runs by
+    // itself.
+    std::atomic<int> inner{0};
+    RunParts(6, [&](int) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        RunParts(3, [&](int) { ++inner; });
+    });
+    EXPECT_EQ(inner.load(), 18);
 }
 
 #if defined(__linux__)
