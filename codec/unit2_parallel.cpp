@@ -141,6 +141,9 @@ private:
                 const unsigned generation = FGeneration.load();
                 const TSignalsHeldBack held;
                 FThreads.emplace_back([this, index, generation] { Serve(index, generation); });
+#if defined(__linux__)
+                pthread_setname_np(FThreads.back().native_handle(), "codec worker");
+#endif
             } catch (const std::system_error&) {
                 return;  // no more threads to be had: fewer take the parts
             }
@@ -148,9 +151,6 @@ private:
     }
 
     void Serve(int index, unsigned seen) {
-#if defined(__linux__)
-        pthread_setname_np(pthread_self(), "codec worker");
-#endif
         for (;;) {
             seen = WaitForChange(FGeneration, seen);
             if (FStopping.load()) return;
