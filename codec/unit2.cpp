@@ -6,6 +6,9 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <functional>
+#include <queue>
+#include <thread>
 #include <typeinfo>
 #include <vector>
 
@@ -42,8 +45,9 @@ std::vector<TCountedBlock> CountedBlocks;
 std::vector<std::array<uint32_t, 256>> PartCounts;
 int64_t CountedBytes = 0;
 TLargeBuffer IoBuffer;
-// Where each part of a block is encoded; kept from run to run.
-std::vector<TLargeBuffer> PartOutputs;
+// Where the bits of a block meet on their way to an output file; kept from
+// run to run.
+TLargeBuffer BlockOutput;
 
 // Reads the next block of InputStream into ReadBuffer; 0 at the end.
 int ReadBlock() { return static_cast<int>(InputStream->Read(ReadBuffer, kBlockSize)); }
@@ -52,12 +56,55 @@ int ReadBlock() { return static_cast<int>(InputStream->Read(ReadBuffer, kBlockSi
 // encoded, in parts side by side.
 int64_t IoBlockSize() { return std::max<int64_t>(CodecTuning().BlockBytes, 1); }
 
+// True when InputStream is a plain memory stream, whose blocks stay where
+// they are while the codec works.
+bool InputInMemory() {
+    TStream& input = *InputStream;
+    return typeid(input) == typeid(TMemoryStream);
+}
+
+// The plain memory stream that OutputStream is, or nullptr.
+TMemoryStream* OutputInMemory() {
+    TStream& output = *OutputStream;
+    return typeid(output) == typeid(TMemoryStream) ? static_cast<TMemoryStream*>(&output) : nullptr;
+}
+
+// Growing a memory output to hold the compressed bytes clears the new
+// bytes first, which takes long for a large file. So while CompressFile
+// counts, one of the counting threads grows a plain memory output within
+// the memory it already holds, up to the most the file can need, and
+// EncodeData gives back what the file did not need. OutputSizeBefore is
+// the output's size before it grew (-1 while it has not).
+bool GrowOutputWhileCounting = false;
+int64_t OutputSizeBefore = -1;
+
+// The most bytes a compressed file of `inputBytes` bytes can take: a
+// Huffman code never needs more bits than a code of 8 bits for each byte.
+int64_t MostCompressedBytes(int64_t inputBytes) {
+    return kHeaderSize + kMaxTableLength + inputBytes;
+}
+
+// Grows the memory output within its memory, up to `most` bytes.
+void GrowOutput(TMemoryStream& memory, int64_t most) {
+    const int64_t room = std::min(static_cast<int64_t>(memory.Data().capacity()), most);
+    if (memory.Size() < room) memory.SetSize(room);
+}
+
+// Gives back what the output grew by and the data did not fill: it ends at
+// `end`, or where it ended before if that is later.
+void GiveBackOutput(int64_t end) {
+    if (OutputSizeBefore < 0) return;
+    if (TMemoryStream* const memory = OutputStream ? OutputInMemory() : nullptr)
+        memory->SetSize(std::max(OutputSizeBefore, end));
+    OutputSizeBefore = -1;
+}
+
 // The next block of up to `size` bytes of InputStream and its length (0 at
 // the end). A plain memory stream hands out its own bytes; any other
 // stream is read into IoBuffer.
 const uint8_t* NextBlock(int64_t size, int64_t& length) {
     TStream& input = *InputStream;
-    if (typeid(input) == typeid(TMemoryStream)) {
+    if (InputInMemory()) {
         auto& memory = static_cast<TMemoryStream&>(input);
         const int64_t position = memory.Position();
         length = std::clamp<int64_t>(memory.Size() - position, 0, size);
@@ -173,6 +220,37 @@ void InitLeaves() {
 void CountFrequencies() {
     CountedBlocks.clear();
     PartCounts.clear();
+    // The parts of the blocks read and not yet counted. A memory input's
+    // blocks stay where they are and are all counted in one go; any other
+    // input is counted block by block, as each block is read.
+    struct TCountPart {
+        const uint8_t* Bytes;
+        size_t Length;
+        size_t Counts;  // index into PartCounts
+    };
+    std::vector<TCountPart> parts;
+    // The output to grow along with the first parts, if any: first, as the
+    // largest piece of work, so that the parts even out the threads.
+    TMemoryStream* grow = nullptr;
+    int64_t most = 0;
+    if (GrowOutputWhileCounting && OutputStream && (grow = OutputInMemory())) {
+        OutputSizeBefore = grow->Size();
+        const int64_t left = InputStream->Size() - InputStream->Position();
+        most = MostCompressedBytes(std::max<int64_t>(0, left));
+    }
+    const auto countParts = [&] {
+        const int first = grow ? 1 : 0;
+        RunParts(static_cast<int>(parts.size()) + first, [&](int j) {
+            if (j < first) return GrowOutput(*grow, most);
+            const TCountPart& part = parts[static_cast<size_t>(j - first)];
+            uint32_t* counts = PartCounts[part.Counts].data();
+            std::fill_n(counts, 256, 0u);
+            CountBytes(part.Bytes, part.Length, counts);
+        });
+        parts.clear();
+        grow = nullptr;
+    };
+    const bool allBlocks = InputInMemory();
     int64_t total = 0;
     for (;;) {
         int64_t n;
@@ -182,17 +260,18 @@ void CountFrequencies() {
         if (total >= kMaxInputSize)
             throw EError("The input is too large: the codec handles files shorter than " +
                          std::to_string(kMaxInputSize) + " bytes");
-        const int parts = PartsOf(n);
+        const int count = PartsOf(n);
         const size_t first = PartCounts.size();
-        PartCounts.resize(first + static_cast<size_t>(parts));
-        RunParts(parts, [&](int k) {
-            uint32_t* counts = PartCounts[first + static_cast<size_t>(k)].data();
-            std::fill_n(counts, 256, 0u);
-            const int64_t begin = PartBegin(n, parts, k), end = PartBegin(n, parts, k + 1);
-            CountBytes(block + begin, static_cast<size_t>(end - begin), counts);
-        });
-        CountedBlocks.push_back({n, parts, first});
+        PartCounts.resize(first + static_cast<size_t>(count));
+        for (int k = 0; k < count; ++k) {
+            const int64_t begin = PartBegin(n, count, k), end = PartBegin(n, count, k + 1);
+            parts.push_back({block + begin, static_cast<size_t>(end - begin),
+                             first + static_cast<size_t>(k)});
+        }
+        CountedBlocks.push_back({n, count, first});
+        if (!allBlocks) countParts();
     }
+    countParts();
     int64_t weights[256] = {};
     for (const auto& counts : PartCounts)
         for (int v = 0; v < 256; ++v) weights[v] += counts[v];
@@ -214,12 +293,29 @@ TreeNode* FindLightestNode(int last) {
 }
 
 void BuildTree() {
+    // The nodes FindLightestNode would choose from, lightest first and the
+    // lowest index first among equal weights: it picks the same node in
+    // the same order without searching the whole pool each time.
+    using TCandidate = std::pair<int32_t, int>;  // weight, index
+    std::priority_queue<TCandidate, std::vector<TCandidate>, std::greater<TCandidate>> candidates;
+    const auto offer = [&](int i) {
+        const TreeNode& node = NodePool[i];
+        if (node.Weight > 0 && node.Weight < 0x7FFFFFFF && node.Merged == 0)
+            candidates.push({node.Weight, i});
+    };
+    for (int i = 0; i < 256; ++i) offer(i);
+    const auto lightest = [&]() -> TreeNode* {
+        if (candidates.empty()) return nullptr;
+        TreeNode* node = &NodePool[candidates.top().second];
+        candidates.pop();
+        return node;
+    };
     int last = 255;
     for (;;) {
-        TreeNode* a = FindLightestNode(last);
+        TreeNode* a = lightest();
         if (!a) break;
         a->Merged = 1;
-        TreeNode* b = FindLightestNode(last);
+        TreeNode* b = lightest();
         if (!b) break;
         b->Merged = 1;
         TreeNode& parent = NodePool[++last];
@@ -230,6 +326,7 @@ void BuildTree() {
         parent.SymbolCount = a->SymbolCount + b->SymbolCount;
         parent.Left = a;
         parent.Right = b;
+        offer(last);
     }
     Root = &NodePool[last];
 }
@@ -438,22 +535,31 @@ void WriteCodeTable() {
     OutputStream->Write(TableBuffer, TableLength);
 }
 
-// Encodes in[0 .. n) into `out`, which begins with `lead` (0 to 7) zero
-// bits and has room for lead + n * Longest bits and 16 bytes more. Returns
-// the number of bits written after the lead; `bad` is set when a byte
-// value without a code occurred. G codes go into the accumulator before
-// its whole bytes are stored as one 8-byte word; the incomplete byte is
-// stored again with the next group.
+// Where the packing of codes stands: the accumulator keeps the pending bits
+// (fewer than 8 between codes) in its low-order end, `Out` is the byte they
+// belong to, and `NoCodes` gathers the lengths seen (kNoCode once a byte
+// value without a code occurred).
+struct TPacking {
+    uint64_t Accumulator;
+    unsigned Pending;
+    uint8_t* Out;
+    unsigned NoCodes;
+};
+
+// Packs the codes of in[0 .. n). After each group of G codes the pending
+// bits are stored as one 8-byte word at `Out` and `Out` moves on by the
+// bytes completed; the incomplete byte is stored again with the next group,
+// and the bytes after it are overwritten with zero bits. So `Out` needs
+// room for n * Longest bits and 8 bytes more.
 template <int G>
-[[gnu::always_inline]] inline uint64_t EncodePart(const uint8_t* in, size_t n,
-                                                  const TEncodeTable& table, int lead,
-                                                  uint8_t* out, bool& bad) {
+[[gnu::always_inline]] inline void EncodeRun(const uint8_t* in, size_t n, const TEncodeTable& table,
+                                             TPacking& state) {
     const uint64_t* const code = table.Code;
     const uint16_t* const length = table.Length;
-    uint8_t* const begin = out;
-    uint64_t accumulator = 0;
-    unsigned pending = static_cast<unsigned>(lead);
-    unsigned noCodes = 0;  // kNoCode once a byte value without a code was seen
+    uint64_t accumulator = state.Accumulator;
+    unsigned pending = state.Pending;
+    uint8_t* out = state.Out;
+    unsigned noCodes = state.NoCodes;
     // Appends `c` of `l` bits (the low 6 bits of `l`; the rest counts
     // byte values without a code) and stores the whole bytes.
     const auto put = [&](uint64_t c, unsigned l) {
@@ -486,55 +592,135 @@ template <int G>
         }
     }
     for (; p < end; ++p) put(code[*p], length[*p]);
-    if (pending > 0) put(0, 0);  // the last, incomplete byte; `out` stays on it
-    if (noCodes & kNoCode * 7) bad = true;
-    return static_cast<uint64_t>(out - begin) * 8 + pending - static_cast<unsigned>(lead);
+    state = {accumulator, pending, out, noCodes};
 }
 
-[[gnu::always_inline]] inline uint64_t EncodeInline(const uint8_t* in, size_t n,
-                                                    const TEncodeTable& table, int lead,
-                                                    uint8_t* out, bool& bad) {
-    if (table.Longest <= 14) return EncodePart<4>(in, n, table, lead, out, bad);
-    if (table.Longest <= 19) return EncodePart<3>(in, n, table, lead, out, bad);
-    if (table.Longest <= 28) return EncodePart<2>(in, n, table, lead, out, bad);
-    return EncodePart<1>(in, n, table, lead, out, bad);
-}
+// A run of codes is packed only where at least this many bytes are left
+// after its longest possible bits: the word stores stay inside.
+constexpr size_t kRunMargin = 16;
+// Straight into the output, runs of fewer input bytes are not worth it.
+constexpr size_t kShortestRun = 64;
+// Room for the last bits of a part: what is left when no run of
+// kShortestRun codes of kFastCodeBits bits fits, and the margins.
+constexpr size_t kTailBytes = 1024;
+static_assert(kTailBytes >= kShortestRun * kFastCodeBits / 8 + 2 * kRunMargin + 16);
 
-uint64_t EncodeAnywhere(const uint8_t* in, size_t n, const TEncodeTable& table, int lead,
-                        uint8_t* out, bool& bad) {
-    return EncodeInline(in, n, table, lead, out, bad);
-}
+// One part of a block in the second pass over the input: its bytes, and
+// where in the data bits it begins and how many bits its counts give it.
+// The part's bits go straight to the output, up to the byte where the next
+// part begins; its last bits go to `Tail`, for TPartJoiner to put in place
+// once both neighbours have ended.
+struct TEncodePart {
+    const uint8_t* Bytes;
+    size_t Length;
+    uint64_t FirstBit;
+    uint64_t Bits;
+    // What encoding found: the bits written, whether they differ from the
+    // count (a byte value without a code, or more bits than counted), and
+    // the data byte where Tail begins.
+    uint64_t Written;
+    bool Bad;
+    uint64_t TailAt;
+    std::array<uint8_t, kTailBytes> Tail;
+};
 
-VG_FAST_SHIFTS uint64_t EncodeFastShifts(const uint8_t* in, size_t n, const TEncodeTable& table,
-                                         int lead, uint8_t* out, bool& bad) {
-    return EncodeInline(in, n, table, lead, out, bad);
-}
-
-uint64_t EncodeAny(const uint8_t* in, size_t n, const TEncodeTable& table, int lead, uint8_t* out,
-                   bool& bad) {
-    return HasFastShifts() ? EncodeFastShifts(in, n, table, lead, out, bad)
-                           : EncodeAnywhere(in, n, table, lead, out, bad);
-}
-
-// Writes bit strings one after the other to OutputStream, the incomplete
-// last byte held back until the next string fills it.
-class TBitStitcher {
-public:
-    int Lead() const { return FCarryBits; }
-    // `bytes` begins with Lead() zero bits, followed by `bits` bits.
-    void Append(uint8_t* bytes, uint64_t bits) {
-        bytes[0] |= FCarry;
-        const uint64_t total = static_cast<uint64_t>(FCarryBits) + bits;
-        const uint64_t whole = total / 8;
-        if (whole > 0) OutputStream->Write(bytes, static_cast<int64_t>(whole));
-        FCarryBits = static_cast<int>(total % 8);
-        FCarry = FCarryBits > 0 ? static_cast<uint8_t>(bytes[whole] & (0xFF00u >> FCarryBits)) : 0;
+// Encodes `part` into `target`, whose first byte is data byte
+// `targetFirst`. Of the bytes that belong to other parts it writes none;
+// its own first byte gets zero bits where the part before has its last
+// ones. Input that gives more bits than were counted stops it with Bad set.
+template <int G>
+[[gnu::always_inline]] inline void EncodePart(TEncodePart& part, const TEncodeTable& table,
+                                              uint8_t* target, uint64_t targetFirst) {
+    const size_t longest = static_cast<size_t>(table.Longest);
+    const uint64_t endBit = part.FirstBit + part.Bits;
+    TPacking state{0, static_cast<unsigned>(part.FirstBit % 8),
+                   target + (part.FirstBit / 8 - targetFirst), 0};
+    const uint8_t* p = part.Bytes;
+    const uint8_t* const end = p + part.Length;
+    // Straight into the target while a whole run fits before the next
+    // part's first byte.
+    const uint8_t* const limit = target + (endBit / 8 - targetFirst);
+    while (p < end) {
+        const size_t room = static_cast<size_t>(limit - state.Out);
+        if (room < kRunMargin) break;
+        const size_t run = std::min((room - kRunMargin) * 8 / longest, static_cast<size_t>(end - p));
+        if (run < kShortestRun) break;
+        EncodeRun<G>(p, run, table, state);
+        p += run;
     }
-    // Writes the held-back byte; returns its number of valid bits (0 when
-    // the data ended on a byte boundary).
-    int Finish() {
-        if (FCarryBits > 0) OutputStream->Write(&FCarry, 1);
-        return FCarryBits;
+    part.TailAt = targetFirst + static_cast<uint64_t>(state.Out - target);
+    // The rest into the tail; as many bits as were counted always fit.
+    state.Out = part.Tail.data();
+    const uint8_t* const tailLimit = part.Tail.data() + part.Tail.size();
+    bool bad = false;
+    while (p < end) {
+        const size_t room = static_cast<size_t>(tailLimit - state.Out);
+        const size_t run = room < kRunMargin ? 0
+                           : std::min((room - kRunMargin) * 8 / longest,
+                                      static_cast<size_t>(end - p));
+        if (run == 0) {
+            bad = true;
+            break;
+        }
+        EncodeRun<G>(p, run, table, state);
+        p += run;
+    }
+    // The last, incomplete byte; there is room for it after any run.
+    if (state.Pending > 0)
+        *state.Out = static_cast<uint8_t>(state.Accumulator << (8 - state.Pending));
+    part.Bad = bad || (state.NoCodes & kNoCode * 7) != 0;
+    part.Written = (part.TailAt + static_cast<uint64_t>(state.Out - part.Tail.data())) * 8 +
+                   state.Pending - part.FirstBit;
+}
+
+[[gnu::always_inline]] inline void EncodeInline(TEncodePart& part, const TEncodeTable& table,
+                                                uint8_t* target, uint64_t targetFirst) {
+    if (table.Longest <= 14) return EncodePart<4>(part, table, target, targetFirst);
+    if (table.Longest <= 19) return EncodePart<3>(part, table, target, targetFirst);
+    if (table.Longest <= 28) return EncodePart<2>(part, table, target, targetFirst);
+    return EncodePart<1>(part, table, target, targetFirst);
+}
+
+void EncodeAnywhere(TEncodePart& part, const TEncodeTable& table, uint8_t* target,
+                    uint64_t targetFirst) {
+    EncodeInline(part, table, target, targetFirst);
+}
+
+VG_FAST_SHIFTS void EncodeFastShifts(TEncodePart& part, const TEncodeTable& table,
+                                     uint8_t* target, uint64_t targetFirst) {
+    EncodeInline(part, table, target, targetFirst);
+}
+
+void EncodeAny(TEncodePart& part, const TEncodeTable& table, uint8_t* target,
+               uint64_t targetFirst) {
+    if (HasFastShifts())
+        EncodeFastShifts(part, table, target, targetFirst);
+    else
+        EncodeAnywhere(part, table, target, targetFirst);
+}
+
+// Puts the parts' bits together once they are encoded, part after part in
+// the order of the data: the byte shared by the end of one part and the
+// start of the next takes the bits of both, and each tail goes to its
+// place. The incomplete byte at the end is held back until the next part
+// fills it.
+class TPartJoiner {
+public:
+    // The number of valid bits in the byte held back; 0 when the parts so
+    // far end on a byte boundary.
+    int CarryBits() const { return FCarryBits; }
+    uint8_t Carry() const { return FCarry; }
+    void Join(TEncodePart& part, uint8_t* target, uint64_t targetFirst) {
+        const uint64_t firstByte = part.FirstBit / 8;
+        if (part.TailAt == firstByte)
+            part.Tail[0] |= FCarry;
+        else
+            target[firstByte - targetFirst] |= FCarry;
+        const uint64_t endBit = part.FirstBit + part.Bits;
+        const size_t whole = static_cast<size_t>(endBit / 8 - part.TailAt);
+        std::memcpy(target + (part.TailAt - targetFirst), part.Tail.data(), whole);
+        FCarryBits = static_cast<int>(endBit % 8);
+        FCarry = FCarryBits > 0 ? part.Tail[whole] : 0;
     }
 
 private:
@@ -542,56 +728,84 @@ private:
     int FCarryBits = 0;
 };
 
-// The second pass over the input for codes of at most kFastCodeBits bits:
-// block by block as the count saw them, each part of a block encoded on a
-// thread of its own at the bit position that the part's counts give it.
-// Any difference from what was counted is refused.
+// The second pass over the input for codes of at most kFastCodeBits bits,
+// block by block as the count saw them. Each part of a block is encoded on
+// a thread of its own at the bit position that the counts give it: into a
+// memory output where its bits belong, and for any other output into one
+// buffer for the block, which is then written in one go. From memory into
+// memory all blocks are encoded in one go. Any difference from what was
+// counted is refused.
 uint8_t EncodeCounted(const TEncodeTable& table) {
+    std::vector<uint64_t> bits(PartCounts.size());
+    uint64_t totalBits = 0;
+    for (size_t i = 0; i < PartCounts.size(); ++i) {
+        for (int v = 0; v < 256; ++v)
+            bits[i] += uint64_t{PartCounts[i][v]} * (table.Length[v] & 0xFF);
+        totalBits += bits[i];
+    }
+    TMemoryStream* const memory = OutputInMemory();
+    const bool allBlocks = memory && InputInMemory();
+    uint8_t* target = nullptr;
+    uint64_t targetFirst = 0;
+    int64_t dataStart = 0;
+    if (memory) {
+        dataStart = memory->Position();
+        const int64_t dataEnd = dataStart + static_cast<int64_t>((totalBits + 7) / 8);
+        if (memory->Size() < dataEnd) memory->SetSize(dataEnd);
+        target = memory->Data().data() + dataStart;
+    }
+
     int64_t longest = IoBlockSize();
-    for (const TCountedBlock& counted : CountedBlocks) longest = std::max(longest, counted.Length);
-    size_t mostParts = 1;
-    for (const TCountedBlock& counted : CountedBlocks)
-        mostParts = std::max(mostParts, static_cast<size_t>(counted.Parts));
-    if (PartOutputs.size() < mostParts) PartOutputs.resize(mostParts);
-    std::vector<TLargeBuffer>& outputs = PartOutputs;
-    TBitStitcher stitcher;
+    std::vector<TEncodePart> parts;
+    TPartJoiner joiner;
+    uint64_t position = 0;
+    const auto encodeParts = [&] {
+        RunParts(static_cast<int>(parts.size()),
+                 [&](int j) { EncodeAny(parts[static_cast<size_t>(j)], table, target, targetFirst); });
+        for (const TEncodePart& part : parts)
+            if (part.Bad || part.Written != part.Bits) InputChanged();
+        for (TEncodePart& part : parts) joiner.Join(part, target, targetFirst);
+        parts.clear();
+    };
     for (const TCountedBlock& counted : CountedBlocks) {
+        longest = std::max(longest, counted.Length);
         int64_t length;
         const uint8_t* const block = NextBlock(counted.Length, length);
         if (length != counted.Length) InputChanged();
-        const int parts = counted.Parts;
-        std::vector<uint64_t> expected(static_cast<size_t>(parts)), written(expected);
-        std::vector<int> leads(static_cast<size_t>(parts));
-        std::vector<char> bad(static_cast<size_t>(parts), 0);
-        uint64_t position = static_cast<uint64_t>(stitcher.Lead());
-        for (int k = 0; k < parts; ++k) {
-            const auto& counts = PartCounts[counted.FirstPart + static_cast<size_t>(k)];
-            uint64_t bits = 0;
-            for (int v = 0; v < 256; ++v) bits += uint64_t{counts[v]} * (table.Length[v] & 0xFF);
-            expected[k] = bits;
-            leads[k] = static_cast<int>(position % 8);
-            position += bits;
-            const int64_t size =
-                PartBegin(counted.Length, parts, k + 1) - PartBegin(counted.Length, parts, k);
-            const size_t room = static_cast<size_t>((leads[k] + size * table.Longest + 7) / 8 + 16);
-            outputs[k].Reserve(room);
+        const uint64_t blockFirst = position / 8;
+        for (int k = 0; k < counted.Parts; ++k) {
+            const int64_t begin = PartBegin(counted.Length, counted.Parts, k);
+            const int64_t end = PartBegin(counted.Length, counted.Parts, k + 1);
+            TEncodePart& part = parts.emplace_back();
+            part.Bytes = block + begin;
+            part.Length = static_cast<size_t>(end - begin);
+            part.FirstBit = position;
+            part.Bits = bits[counted.FirstPart + static_cast<size_t>(k)];
+            position += part.Bits;
         }
-        RunParts(parts, [&](int k) {
-            const int64_t begin = PartBegin(counted.Length, parts, k);
-            const int64_t end = PartBegin(counted.Length, parts, k + 1);
-            bool partBad = false;
-            written[k] = EncodeAny(block + begin, static_cast<size_t>(end - begin), table, leads[k],
-                                   outputs[k].Data(), partBad);
-            bad[k] = partBad;
-        });
-        for (int k = 0; k < parts; ++k)
-            if (bad[k] || written[k] != expected[k]) InputChanged();
-        for (int k = 0; k < parts; ++k) stitcher.Append(outputs[k].Data(), written[k]);
+        if (allBlocks) continue;
+        if (!memory) {
+            BlockOutput.Reserve(static_cast<size_t>(position / 8 - blockFirst + 1));
+            target = BlockOutput.Data();
+            targetFirst = blockFirst;
+        }
+        encodeParts();
+        if (!memory) OutputStream->Write(target, static_cast<int64_t>(position / 8 - blockFirst));
     }
+    if (!parts.empty()) encodeParts();
     int64_t more;
     NextBlock(longest, more);
     if (more != 0) InputChanged();
-    return static_cast<uint8_t>(stitcher.Finish());
+
+    if (joiner.CarryBits() > 0) {
+        const uint8_t carry = joiner.Carry();
+        if (memory)
+            target[totalBits / 8] = carry;
+        else
+            OutputStream->Write(&carry, 1);
+    }
+    if (memory) memory->SetPosition(dataStart + static_cast<int64_t>((totalBits + 7) / 8));
+    return static_cast<uint8_t>(joiner.CarryBits());
 }
 
 // Appends the code of byte value `b`: up to 32 bits from the table, longer
@@ -641,6 +855,7 @@ void EncodeData() {
     WriteCodeTable();
     InputStream->Seek(0, TSeekOrigin::soBeginning);
     LastByteBits = table.Longest <= kFastCodeBits ? EncodeCounted(table) : EncodeLongCodes(table);
+    if (OutputSizeBefore >= 0) GiveBackOutput(OutputStream->Position());
     OutputStream->Seek(0, TSeekOrigin::soBeginning);
     OutputStream->Write(&LastByteBits, 1);
 }
@@ -659,6 +874,14 @@ void BuildCodes() {
 
 CompressResult CompressFile() {
     RequireStreams();
+    // However the run ends, the output keeps no room it grew and did not fill.
+    struct TGrowing {
+        TGrowing() { GrowOutputWhileCounting = true; }
+        ~TGrowing() {
+            GrowOutputWhileCounting = false;
+            GiveBackOutput(OutputSizeBefore);
+        }
+    } growing;
     BuildCodes();
     EncodeData();
     return {InputSize, PredictedSize};

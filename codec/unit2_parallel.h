@@ -7,13 +7,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <new>
 #include <functional>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -91,35 +87,14 @@ private:
     size_t FSize = 0;
 };
 
-// Runs work(0) .. work(count - 1), work(0) on the calling thread and each
-// other on a thread of its own; returns when all have ended and passes on
-// the exception of the lowest-numbered part that failed.
-inline void RunParts(int count, const std::function<void(int)>& work) {
-    if (count <= 1) {
-        work(0);
-        return;
-    }
-    std::vector<std::exception_ptr> failures(static_cast<size_t>(count));
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<size_t>(count - 1));
-    const auto guarded = [&](int part) {
-        try {
-            work(part);
-        } catch (...) {
-            failures[static_cast<size_t>(part)] = std::current_exception();
-        }
-    };
-    int started = 1;
-    try {
-        for (; started < count; ++started) threads.emplace_back(guarded, started);
-    } catch (const std::system_error&) {
-        // No more threads to be had: the calling thread does the rest.
-    }
-    guarded(0);
-    for (int part = started; part < count; ++part) guarded(part);
-    for (std::thread& thread : threads) thread.join();
-    for (const std::exception_ptr& failure : failures)
-        if (failure) std::rethrow_exception(failure);
-}
+// Runs work(0) .. work(count - 1) on up to CodecThreads() threads, the
+// calling thread among them: each thread takes the next part not yet taken
+// until none is left. Returns when all have ended and passes on the
+// exception of the lowest-numbered part that failed. The other threads are
+// kept from call to call and wait a moment for the next call before they
+// sleep. Calls may come from any thread; a call made while another is
+// running (from a part, or from another thread) runs all its parts on the
+// calling thread.
+void RunParts(int count, const std::function<void(int)>& work);
 
 }  // namespace unit2

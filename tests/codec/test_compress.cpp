@@ -1,8 +1,13 @@
 // Compression: the tree and its tie-breaks, the file format, the listing,
 // round trips, and the refusals of inputs the format cannot hold.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "codec_test_support.h"
 
@@ -130,6 +135,24 @@ TEST_F(CodecTest, RoundTripsOfManySizesAndSkews) {
     }
 }
 
+// An empty memory stream that holds memory enough for `size` bytes.
+std::unique_ptr<TMemoryStream> RoomyMemoryStream(size_t size) {
+    Bytes room;
+    room.reserve(size);
+    return std::make_unique<TMemoryStream>(std::move(room));
+}
+
+// Compresses from memory into memory, where the parts' bits go straight to
+// their place in an output that holds more memory than the file needs.
+Bytes CompressInMemory(const Bytes& data) {
+    InputStream = std::make_unique<TMemoryStream>(data);
+    OutputStream = RoomyMemoryStream(2 * data.size() + 4096);
+    CompressFile();
+    Bytes out = static_cast<TMemoryStream&>(*OutputStream).Data();
+    CloseFiles();
+    return out;
+}
+
 TEST_F(CodecTest, SplitWorkGivesTheBytesOfOneThread) {
     unsigned seed = 40;
     for (const size_t size : {999u, 70001u, 250000u}) {
@@ -142,10 +165,62 @@ TEST_F(CodecTest, SplitWorkGivesTheBytesOfOneThread) {
             }
             TuningGuard fine(FineSplitting());
             EXPECT_EQ(Compress(data), plain) << size << " skew " << skew;
+            EXPECT_EQ(CompressInMemory(data), plain) << size << " skew " << skew;
             EXPECT_EQ(Expand(plain), data) << size << " skew " << skew;
         }
     }
 }
+
+TEST_F(CodecTest, RunPartsRunsEachPartOnceAndPassesOnTheFirstFailure) {
+    TuningGuard threads(FineSplitting());
+    for (int round = 0; round < 50; ++round) {
+        std::vector<std::atomic<int>> runs(37);
+        RunParts(37, [&](int k) { ++runs[static_cast<size_t>(k)]; });
+        for (const auto& count : runs) ASSERT_EQ(count.load(), 1) << round;
+    }
+    std::atomic<int> ran{0};
+    try {
+        RunParts(20, [&](int k) {
+            ++ran;
+            if (k == 7 || k == 13) throw EError("part " + std::to_string(k));
+        });
+        ADD_FAILURE() << "no exception";
+    } catch (const EError& e) {
+        EXPECT_EQ(e.Message(), "part 7");
+    }
+    EXPECT_EQ(ran.load(), 20);
+    // A call made while another runs, here from its parts on every thread
+    // (each part waits a moment, so that all threads take some), runs by
+    // itself.
+    std::atomic<int> inner{0};
+    RunParts(6, [&](int) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        RunParts(3, [&](int) { ++inner; });
+    });
+    EXPECT_EQ(inner.load(), 18);
+}
+
+#if defined(__linux__)
+TEST_F(CodecTest, ThreadsKeptForSplitWorkTakeNoSignalsMeantForTheProcess) {
+    TuningGuard fine(FineSplitting());
+    Compress(RandomBytes(100000, 2, 3));
+    int workers = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream status(task.path() / "status");
+        std::string line, name;
+        uint64_t blocked = 0;
+        while (std::getline(status, line)) {
+            if (line.rfind("Name:\t", 0) == 0) name = line.substr(6);
+            if (line.rfind("SigBlk:\t", 0) == 0) blocked = std::stoull(line.substr(8), nullptr, 16);
+        }
+        if (name != "codec worker") continue;
+        ++workers;
+        for (const int signal : {SIGHUP, SIGINT, SIGTERM})
+            EXPECT_NE(blocked & uint64_t{1} << (signal - 1), 0u) << signal;
+    }
+    EXPECT_GT(workers, 0);
+}
+#endif
 
 TEST_F(CodecTest, DataBitsAreTheCodesPackedOneBitAtATime) {
     for (const int skew : {0, 5}) {
@@ -313,11 +388,23 @@ TEST_F(CodecTest, FailingReadsAndWritesRaise) {
 }
 
 TEST_F(CodecTest, InputChangingBetweenTheTwoPassesIsRefused) {
-    // Once the input is read a second time the stream hands out other bytes.
-    InputStream = std::make_unique<TroubledStream>(RandomBytes(70000, 3, 9),
-                                                   TroubledStream::kUntilRewound, false);
-    OutputStream = std::make_unique<TMemoryStream>();
-    EXPECT_THROW(CompressFile(), EError);
+    // Once the input is read a second time the stream hands out other bytes:
+    // 0xEE, first a value without a code, then one with the longest code,
+    // which gives far more bits than were counted.
+    Bytes data = RandomBytes(70000, 3, 9);
+    for (const bool present : {false, true}) {
+        if (present) data[1234] = 0xEE;
+        for (const bool fine : {false, true}) {
+            TuningGuard tuning(fine ? FineSplitting() : TCodecTuning{});
+            InputStream = std::make_unique<TroubledStream>(data, TroubledStream::kUntilRewound, false);
+            OutputStream = RoomyMemoryStream(2 * data.size());
+            EXPECT_THROW(CompressFile(), EError) << present << fine;
+            EXPECT_EQ(OutputStream->Size(), 0);  // keeps nothing of the refused run
+            InputStream = std::make_unique<TroubledStream>(data, TroubledStream::kUntilRewound, false);
+            CreateOutputFile(Path("out.234"));
+            EXPECT_THROW(CompressFile(), EError) << present << fine;
+        }
+    }
 }
 
 TEST_F(CodecTest, OpeningAndClosingFiles) {
