@@ -11,9 +11,9 @@
 
 #if defined(__unix__)
 #include <pthread.h>
-
-#include <csignal>
 #endif
+
+#include "core/signals_held_back.h"
 
 namespace unit2 {
 
@@ -49,27 +49,6 @@ T WaitForChange(const std::atomic<T>& value, T old) {
         if (now != old) return now;
     }
 }
-
-// While it lives, the calling thread holds back every signal but those
-// that a fault raises. The pool's threads start so: signals meant for the
-// process go to the threads that call the codec, which hold them back
-// while a handler must not run (core/safe_write.cpp).
-class TSignalsHeldBack {
-public:
-#if defined(__unix__)
-    TSignalsHeldBack() {
-        sigset_t set;
-        sigfillset(&set);
-        for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
-            sigdelset(&set, fault);
-        pthread_sigmask(SIG_BLOCK, &set, &FPrevious);
-    }
-    ~TSignalsHeldBack() { pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr); }
-
-private:
-    sigset_t FPrevious;
-#endif
-};
 
 // One call of RunParts, on the calling thread's stack.
 struct TJob {

@@ -25,6 +25,7 @@
 #include "core/exceptions.h"
 #include "core/file_names.h"
 #include "core/safe_write.h"
+#include "core/signals_held_back.h"
 #include "core/streams.h"
 #include "imaging/jpeg_feed.h"
 #include "ui/application.h"
@@ -70,6 +71,7 @@ TReducedPicture EncodeAlongside(TJPEGImage& jpeg, int shift, const std::function
     TJPEGFeed feed;
     std::future<void> encoding;
     try {
+        const TSignalsHeldBack held;
         encoding = std::async(std::launch::async, [&] { jpeg.EncodeJpeg(feed); });
     } catch (const std::system_error&) {
         // No thread to be had: one after the other.

@@ -1,0 +1,31 @@
+// Threads of the program's own that do work for a caller take no signals
+// meant for the process: those go to the threads that call them, which hold
+// them back while a handler must not run (the list of temporary files in
+// safe_write.cpp). Start such a thread while a TSignalsHeldBack lives.
+#pragma once
+
+#if defined(__unix__)
+#include <pthread.h>
+
+#include <csignal>
+#endif
+
+// While it lives, the calling thread holds back every signal but those that
+// a fault raises; a thread started meanwhile keeps that mask for good.
+class TSignalsHeldBack {
+public:
+#if defined(__unix__)
+    TSignalsHeldBack() {
+        sigset_t set;
+        sigfillset(&set);
+        for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&set, fault);
+        pthread_sigmask(SIG_BLOCK, &set, &FPrevious);
+    }
+    ~TSignalsHeldBack() { pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr); }
+
+private:
+    sigset_t FPrevious;
+#endif
+    TSignalsHeldBack(const TSignalsHeldBack&) = delete;
+    TSignalsHeldBack& operator=(const TSignalsHeldBack&) = delete;
+};
