@@ -374,6 +374,12 @@ void TJPEGImage::Encode(TJPEGFeed* mirror) {
                                       std::to_string(FBitmap->Height()) + " pixels is too large for JPEG, "
                                       "which holds at most " + std::to_string(JPEG_MAX_DIMENSION) +
                                       " pixels each way"));
+    // Room at once for the bytes of a photo of this size, so that they are
+    // not copied again and again as they grow; memory that the bytes do not
+    // reach is never touched.
+    constexpr size_t kMostRoom = size_t(64) << 20;
+    FData->Data->reserve(std::min(size_t(FBitmap->Width()) * size_t(FBitmap->Height()) / 2, kMostRoom) +
+                         jpegsession::kGrowStep);
 
     Compressor session(
         *FData->Data, [this](int percent) { Progress(TProgressStage::psRunning, percent); }, mirror);
