@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/exceptions.h"
+#include "core/signals_held_back.h"
 
 namespace {
 
@@ -36,22 +37,6 @@ sigset_t CleanupSignalSet() {
     for (const int signal : kCleanupSignals) sigaddset(&set, signal);
     return set;
 }
-
-// Holds the handled signals back while it lives, so that a file is made and
-// listed, or unlisted, as one step.
-class SignalsHeldBack {
-public:
-    SignalsHeldBack() {
-        const sigset_t set = CleanupSignalSet();
-        ::pthread_sigmask(SIG_BLOCK, &set, &FPrevious);
-    }
-    ~SignalsHeldBack() { ::pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr); }
-    SignalsHeldBack(const SignalsHeldBack&) = delete;
-    SignalsHeldBack& operator=(const SignalsHeldBack&) = delete;
-
-private:
-    sigset_t FPrevious;
-};
 
 void ListTemporary(const std::string& name) {
     if (name.size() >= PATH_MAX) return;
@@ -143,7 +128,7 @@ std::string CreateFileBeside(const std::string& target, const std::string& suffi
     const std::string pattern = folder + "." + base + ".XXXXXX" + suffix;
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    SignalsHeldBack held;
+    const TSignalsHeldBack held(CleanupSignalSet());
     const int fd = ::mkstemps(name.data(), static_cast<int>(suffix.size()));
     if (fd < 0) CannotCreate(target, errno);
     ::close(fd);
@@ -152,7 +137,7 @@ std::string CreateFileBeside(const std::string& target, const std::string& suffi
 }
 
 void RemoveTemporaryFile(const std::string& name) {
-    SignalsHeldBack held;
+    const TSignalsHeldBack held(CleanupSignalSet());
     ::unlink(name.c_str());
     UnlistTemporary(name);
 }
@@ -167,7 +152,7 @@ void WriteFileSafely(const std::string& target,
         FlushToDisk(temporaryName, target);
         TakeTargetAttributes(temporaryName, file, target);
         if (beforeReplace) beforeReplace();
-        SignalsHeldBack held;
+        const TSignalsHeldBack held(CleanupSignalSet());
         if (::rename(temporaryName.c_str(), file.c_str()) != 0)
             throw EError("Cannot replace file " + target + ": " + SystemError(errno));
         UnlistTemporary(temporaryName);

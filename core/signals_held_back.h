@@ -11,21 +11,26 @@
 #endif
 
 // While it lives, the calling thread holds back every signal but those that
-// a fault raises; a thread started meanwhile keeps that mask for good.
+// a fault raises (or the signals of `set`); a thread started meanwhile keeps
+// that mask for good.
 class TSignalsHeldBack {
 public:
 #if defined(__unix__)
-    TSignalsHeldBack() {
-        sigset_t set;
-        sigfillset(&set);
-        for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&set, fault);
-        pthread_sigmask(SIG_BLOCK, &set, &FPrevious);
-    }
+    TSignalsHeldBack() : TSignalsHeldBack(AllButFaults()) {}
+    explicit TSignalsHeldBack(const sigset_t& set) { pthread_sigmask(SIG_BLOCK, &set, &FPrevious); }
     ~TSignalsHeldBack() { pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr); }
 
 private:
+    static sigset_t AllButFaults() {
+        sigset_t set;
+        sigfillset(&set);
+        for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&set, fault);
+        return set;
+    }
     sigset_t FPrevious;
 #endif
+
+public:
     TSignalsHeldBack(const TSignalsHeldBack&) = delete;
     TSignalsHeldBack& operator=(const TSignalsHeldBack&) = delete;
 };
