@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/unit2_parallel.h"
+#include "core/thread_cap.h"
 
 namespace unit2 {
 
@@ -162,9 +163,8 @@ TCodecTuning& CodecTuning() {
 }
 
 int CodecThreads() {
-    int threads = CodecTuning().Threads;
-    if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
-    return std::clamp(threads, 1, 64);
+    const int threads = CodecTuning().Threads;
+    return threads > 0 ? std::min(threads, kMostThreads) : ThreadCap();
 }
 
 // ---------------------------------------------------------------------------

@@ -35,7 +35,8 @@ struct TCodecTuning {
 
 TCodecTuning& CodecTuning();
 
-// The number of threads CodecTuning asks for, at least 1.
+// The number of threads CodecTuning asks for (at least 1), or the
+// program's thread cap when it asks for none.
 int CodecThreads();
 
 // Hot loops are built twice where the processor may offer shifts by a
