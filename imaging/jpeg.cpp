@@ -6,6 +6,7 @@
 #include "imaging/jpeg_feed.h"
 #include "imaging/jpeg_session.h"
 #include "imaging/picture.h"
+#include "imaging/pixel_format.h"
 
 using jpegsession::Compressor;
 using jpegsession::Decompressor;
@@ -58,7 +59,7 @@ void SetEncoderParameters(Compressor& session, const TJPEGDefaults& settings, co
     jpeg_compress_struct& c = session.cinfo;
     c.image_width = JDIMENSION(bitmap.Width());
     c.image_height = JDIMENSION(bitmap.Height());
-    // The rows go to the library as they are stored: blue, green, red.
+    // The rows go to the library as blue, green, red.
     c.input_components = 3;
     c.in_color_space = JCS_EXT_BGR;
     const int quality = settings.Quality;
@@ -72,14 +73,30 @@ void SetEncoderParameters(Compressor& session, const TJPEGDefaults& settings, co
     });
 }
 
-// Hands the 24-bit rows to the library, top row first, and finishes.
-void WriteRows(Compressor& session, const TBitmap& rows) {
+// Hands the rows of the store to the library, top row first, and finishes:
+// 24-bit rows as they are stored, others converted one at a time as the
+// library takes them, so that no second picture is made. With `arriving`
+// each row is waited for; when reading ends without it, EAbort.
+void WriteRows(Compressor& session, const TBitmapImage& image, TRowsArriving* arriving) {
     jpeg_compress_struct& c = session.cinfo;
+    const bool stored = image.Header.biBitCount == 24;
+    const TRowReader reader(image);
+    std::vector<uint8_t> line(stored ? 0 : size_t(image.Header.biWidth) * 3);
+    uint8_t* const converted = line.data();
+    int ready = arriving ? 0 : int(c.image_height);
     session.Run([&] {
         jpeg_start_compress(&c, TRUE);
         while (c.next_scanline < c.image_height) {
-            // The library only reads the rows it is handed.
-            JSAMPROW row = const_cast<JSAMPROW>(rows.RowAddress(int(c.next_scanline)));
+            const int r = int(c.next_scanline);
+            if (r >= ready && (ready = arriving->WaitFor(r)) == 0) throw EAbort();
+            JSAMPROW row;
+            if (stored) {
+                // The library only reads the rows it is handed.
+                row = const_cast<JSAMPROW>(image.Row(r));
+            } else {
+                reader.Read(r, converted);
+                row = converted;
+            }
             jpeg_write_scanlines(&c, &row, 1);
         }
         jpeg_finish_compress(&c);
@@ -340,13 +357,15 @@ void TJPEGImage::ReadFromStream(TStream& stream) {
 
 // --- encoding ----------------------------------------------------------------
 
-void TJPEGImage::EncodeJpeg() { EncodeJpeg(nullptr); }
+void TJPEGImage::EncodeJpeg() { EncodeJpeg(nullptr, nullptr); }
 
-void TJPEGImage::EncodeJpeg(TJPEGFeed& mirror) { EncodeJpeg(&mirror); }
+void TJPEGImage::EncodeJpeg(TJPEGFeed& mirror) { EncodeJpeg(&mirror, nullptr); }
 
-void TJPEGImage::EncodeJpeg(TJPEGFeed* mirror) {
+void TJPEGImage::EncodeJpeg(TJPEGFeed& mirror, TRowsArriving& arriving) { EncodeJpeg(&mirror, &arriving); }
+
+void TJPEGImage::EncodeJpeg(TJPEGFeed* mirror, TRowsArriving* arriving) {
     try {
-        Encode(mirror);
+        Encode(mirror, arriving);
     } catch (const EAbort&) {
         // Ended by a progress handler: drop the partial data.
         NewData();
@@ -360,7 +379,7 @@ void TJPEGImage::EncodeJpeg(TJPEGFeed* mirror) {
     if (mirror) mirror->Close(FData->Data != nullptr);
 }
 
-void TJPEGImage::Encode(TJPEGFeed* mirror) {
+void TJPEGImage::Encode(TJPEGFeed* mirror, TRowsArriving* arriving) {
     // A record shared with another image is never changed.
     if (FData->Data || FData->RefCount() > 1) NewData();
     FData->Data = std::make_unique<std::vector<uint8_t>>();
@@ -386,15 +405,11 @@ void TJPEGImage::Encode(TJPEGFeed* mirror) {
     FData->Width = FBitmap->Width();
     FData->Height = FBitmap->Height();
     if (Settings.GrayOutput) FData->Grayscale = true;
-    // A 24-bit view of the bitmap; a 24-bit bitmap is shared, not copied.
-    TBitmap work;
-    work.Assign(FBitmap.get());
-    work.SetPixelDepth(pd24);
-    SetEncoderParameters(session, Settings, work);
+    SetEncoderParameters(session, Settings, *FBitmap);
 
     Progress(TProgressStage::psStarting, 0);
     try {
-        WriteRows(session, work);
+        WriteRows(session, FBitmap->Image(), arriving);
     } catch (...) {
         ReportFailedEnd();
         throw;

@@ -87,6 +87,10 @@ public:
     // The same, the bytes handed to `mirror` too as they are made. The feed
     // is closed on every path: complete when the encoding succeeded.
     void EncodeJpeg(TJPEGFeed& mirror);
+    // The same while the bitmap's rows are still being read: each row is
+    // taken once `arriving` has announced it. When reading ends without it,
+    // the encoding ends as an EAbort does: no data, the feed incomplete.
+    void EncodeJpeg(TJPEGFeed& mirror, TRowsArriving& arriving);
     // Decodes the data into a new bitmap, attached at once: a failure leaves
     // what was decoded so far, and an EAbort from a progress handler ends
     // the work quietly. Colour data gives 24 bits, gray data (or
@@ -116,8 +120,8 @@ private:
     void DecodeWith(jpegsession::Decompressor& session);
     // Releases the shared data and takes a new, empty record.
     void NewData();
-    void EncodeJpeg(TJPEGFeed* mirror);
-    void Encode(TJPEGFeed* mirror);
+    void EncodeJpeg(TJPEGFeed* mirror, TRowsArriving* arriving);
+    void Encode(TJPEGFeed* mirror, TRowsArriving* arriving);
     // The end report after a failure (0 done); the failure goes on.
     void ReportFailedEnd();
     // Output size for a ScaleShift other than 0, from the header.

@@ -55,47 +55,64 @@ QString DraggedFile(const QMimeData* data) {
     return urls.size() == 1 && urls.front().isLocalFile() ? urls.front().toLocalFile() : QString();
 }
 
-// Encodes `jpeg` on a thread of its own while this thread runs `meanwhile`
-// and then, for a `shift` above 0, decodes the new bytes at 1/2^shift as
-// they are made. Returns that small picture (none where it could not be
-// made); a failure of the encoding is raised here, as on this thread.
-TReducedPicture EncodeAlongside(TJPEGImage& jpeg, int shift, const std::function<void()>& meanwhile) {
+// Encodes a JPEG image on a thread of its own while this thread goes on,
+// and decodes its bytes small as they are made, for the other pane. Where
+// no thread is to be had, Finish encodes on this thread.
+class TEncodingAlongside {
+public:
+    explicit TEncodingAlongside(TJPEGImage& jpeg) : FJpeg(jpeg) {}
+    TEncodingAlongside(const TEncodingAlongside&) = delete;
+    TEncodingAlongside& operator=(const TEncodingAlongside&) = delete;
+    // A failure on this thread ends here: the encoding is waited for (it
+    // stops early when its rows stop coming).
+    ~TEncodingAlongside() {
+        if (FEncoding.valid()) FEncoding.wait();
+    }
+
+    // Starts encoding the image's bitmap, each row once `arriving` has
+    // announced it; `arriving` must outlive this object.
+    void Start(TRowsArriving& arriving) {
 #if defined(__GLIBC__)
-    // The encoded bytes are taken on the other thread and freed much later
-    // on this one. Left to itself, the C library serves such blocks (up to
-    // tens of megabytes) from a heap of that thread's and keeps them there
-    // once freed; with a fixed threshold every large block comes from the
-    // system and goes back to it when freed.
-    [[maybe_unused]] static const bool fixedThreshold = ::mallopt(M_MMAP_THRESHOLD, 1 << 20) == 1;
+        // The encoded bytes are taken on the other thread and freed much
+        // later on this one. Left to itself, the C library serves such
+        // blocks (up to tens of megabytes) from a heap of that thread's and
+        // keeps them there once freed; with a fixed threshold every large
+        // block comes from the system and goes back to it when freed.
+        [[maybe_unused]] static const bool fixedThreshold = ::mallopt(M_MMAP_THRESHOLD, 1 << 20) == 1;
 #endif
-    TJPEGFeed feed;
-    std::future<void> encoding;
-    try {
-        const TSignalsHeldBack held;
-        encoding = std::async(std::launch::async, [&] { jpeg.EncodeJpeg(feed); });
-    } catch (const std::system_error&) {
-        // No thread to be had: one after the other.
-        meanwhile();
-        jpeg.EncodeJpeg();
-        return {};
+        try {
+            const TSignalsHeldBack held;
+            FEncoding = std::async(std::launch::async, [this, &arriving] { FJpeg.EncodeJpeg(FFeed, arriving); });
+        } catch (const std::system_error&) {
+            // No thread to be had: Finish encodes.
+        }
     }
-    try {
-        meanwhile();
-    } catch (...) {
-        encoding.wait();
-        throw;
+
+    // For a `shift` above 0, the picture decoded at 1/2^shift from the new
+    // bytes as they come (none where it could not be made); then the end of
+    // the encoding, whose failure is raised here, as on this thread.
+    TReducedPicture Finish(int shift) {
+        if (!FEncoding.valid()) {
+            FJpeg.EncodeJpeg();
+            return {};
+        }
+        TReducedPicture reduced{nullptr, shift, FJpeg.Settings};
+        try {
+            if (shift > 0) reduced.Bitmap = TJPEGImage::DecodeReduced(FFeed, FJpeg.Settings, shift);
+        } catch (...) {
+            // Only the encoding's own failure counts; the pane decodes the
+            // picture itself when it shows it.
+            reduced.Bitmap.reset();
+        }
+        FEncoding.get();
+        return reduced;
     }
-    TReducedPicture reduced{nullptr, shift, jpeg.Settings};
-    try {
-        if (shift > 0) reduced.Bitmap = TJPEGImage::DecodeReduced(feed, jpeg.Settings, shift);
-    } catch (...) {
-        // Only the encoding's own failure counts; the pane decodes the
-        // picture itself when it shows it.
-        reduced.Bitmap.reset();
-    }
-    encoding.get();
-    return reduced;
-}
+
+private:
+    TJPEGImage& FJpeg;
+    TJPEGFeed FFeed;
+    std::future<void> FEncoding;
+};
 
 }  // namespace
 
@@ -305,24 +322,31 @@ void TForm1::LoadBitmapFile(const std::string& name) {
     Label1->SetCaption(SizeText("unkompres File = ", FSourceSize, " bytes"));
     FBitmap.reset();
     FBitmap = std::make_unique<TBitmap>();
-    FBitmap->LoadFromFile(name);
+    // The JPEG is made on a thread of its own from the rows as they are
+    // read; meanwhile the picture shows and the file is created, and its
+    // bytes are decoded at the size the other pane shows them at as they
+    // come, ready for "Kompres". It becomes FJpeg once the file has loaded.
+    auto jpeg = std::make_unique<TJPEGImage>();
+    TRowsArriving arriving;
+    TEncodingAlongside encoding(*jpeg);
+    {
+        TFileStream stream(name, TFileStream::fmOpenRead);
+        FBitmap->ReadArriving(stream, arriving, [&] {
+            jpeg->Assign(FBitmap.get());
+            encoding.Start(arriving);
+        });
+    }
     BitmapFileSize = FileSizeOf(name);
     Image1->Picture().SetGraphic(FBitmap.get());
     FJpeg.reset();
-    FJpeg = std::make_unique<TJPEGImage>();
-    FJpeg->Assign(FBitmap.get());
-    // The JPEG is made on a thread of its own while the picture shows and
-    // the file is created; its bytes are decoded at the size the other pane
-    // shows them at as they come, ready for "Kompres".
+    FJpeg = std::move(jpeg);
     const QSize size(FBitmap->Width(), FBitmap->Height());
     const int shift = JpegReductionFor(size.width(), size.height(), Image2->DisplaySize(size));
-    std::optional<TFileStream> file;
-    FReducedJpeg = EncodeAlongside(*FJpeg, shift, [&] {
-        Image1->repaint();
-        file.emplace(kTempJpeg, TFileStream::fmCreate);
-        WroteWorkingFile(kTempJpeg);
-    });
-    FJpeg->WriteToStream(*file);
+    Image1->repaint();
+    TFileStream file(kTempJpeg, TFileStream::fmCreate);
+    WroteWorkingFile(kTempJpeg);
+    FReducedJpeg = encoding.Finish(shift);
+    FJpeg->WriteToStream(file);
 }
 
 void TForm1::OpenFilekompres1Click(QObject*) {
