@@ -15,6 +15,7 @@
 //
 //   bench_windows [rounds]      (7 fresh-process rounds by default, at least
 //                                7; the warm process runs 4)
+//   bench_windows --photo FILE  (writes the photo only)
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
@@ -241,6 +242,11 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     if (argc == 3 && std::string(argv[1]) == "--half") return RunHalf(argv[2]);
+    if (argc == 3 && std::string(argv[1]) == "--photo") {
+        // Only the photo, for measuring the program by hand.
+        benchsupport::WritePhotoBmp(argv[2], kWidth, kHeight);
+        return 0;
+    }
     const int freshRounds = std::max(7, argc > 1 ? std::atoi(argv[1]) : 7);
     const int rounds = 4;
 
