@@ -252,13 +252,17 @@ void TGrayDither::Row(const uint8_t* gray, uint8_t* indices) {
     const int step = FOddRow ? -1 : 1;
     int64_t x = FOddRow ? FWidth - 1 : 0;
     int16_t* e = FErrors.data() + (FOddRow ? FWidth + 1 : 0);
-    // The error carried on (7 x the last error) is all that one pixel waits
-    // for from the one before: the rest is worked out beside it.
+    // Most pixels get no error from their neighbours: they are looked up
+    // directly, and the branch, rarely taken, keeps the pixels from waiting
+    // for one another.
     int carried = 0, below = 0, belowPrevious = 0;
     const TStep* const steps = FSteps.data() + 256;
     for (int n = FWidth; n > 0; --n, x += step, e += step) {
-        // The error reached is always within the table's ends.
-        const TStep& s = steps[((carried + e[step] + 8) >> 4) + gray[x]];
+        int value = gray[x];
+        const int pending = carried + e[step];
+        if (__builtin_expect(pending != 0, 0)) value += (pending + 8) >> 4;
+        // The value reached is always within the table's ends.
+        const TStep& s = steps[value];
         indices[x] = s.Index;
         carried = s.Error7;
         const int error = s.Error;
