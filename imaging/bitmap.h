@@ -72,11 +72,11 @@ public:
     explicit TPixelBuffer(size_t size) : FBlock(size), FSize(size) {}  // std::bad_alloc on failure
     TPixelBuffer(const TPixelBuffer& other);
     TPixelBuffer& operator=(const TPixelBuffer& other);
-    TPixelBuffer(TPixelBuffer&& other) noexcept { Swap(other); }
+    TPixelBuffer(TPixelBuffer&& other) noexcept
+        : FBlock(std::move(other.FBlock)), FSize(std::exchange(other.FSize, 0)) {}
     TPixelBuffer& operator=(TPixelBuffer&& other) noexcept {
-        TPixelBuffer gone;
-        gone.Swap(other);
-        Swap(gone);
+        FBlock = std::move(other.FBlock);
+        FSize = std::exchange(other.FSize, 0);
         return *this;
     }
 
@@ -88,10 +88,6 @@ public:
     const uint8_t& operator[](size_t i) const { return FBlock.Data()[i]; }
 
 private:
-    void Swap(TPixelBuffer& other) noexcept {
-        FBlock.Swap(other.FBlock);
-        std::swap(FSize, other.FSize);
-    }
     TLargeBuffer FBlock;
     size_t FSize = 0;
 };
