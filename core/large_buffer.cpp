@@ -57,3 +57,17 @@ void TLargeBuffer::Swap(TLargeBuffer& other) noexcept {
     std::swap(FSize, other.FSize);
     std::swap(FMapped, other.FMapped);
 }
+
+void TLargeBuffer::Prepare(size_t offset, size_t size) noexcept {
+#if defined(MADV_POPULATE_WRITE)
+    if (!FMapped || offset >= FSize || size == 0) return;
+    const size_t page = PageSize();
+    const size_t first = offset / page * page;
+    const size_t end = std::min(FSize, offset + size);
+    // Older systems refuse the request: the pages then come as they are used.
+    ::madvise(FData + first, end - first, MADV_POPULATE_WRITE);
+#else
+    (void)offset;
+    (void)size;
+#endif
+}

@@ -35,6 +35,10 @@ public:
     // block may move. Bytes beyond `keep` are not promised to be zero.
     void Reserve(size_t size, size_t keep = 0);
     void Swap(TLargeBuffer& other) noexcept;
+    // Before bytes `offset` .. `offset + size` are written at once (a read
+    // into them, say): their pages are taken in one go rather than one
+    // fault each. Nothing changes where the system cannot.
+    void Prepare(size_t offset, size_t size) noexcept;
 
 private:
     uint8_t* FData = nullptr;

@@ -86,6 +86,8 @@ public:
     bool empty() const { return FSize == 0; }
     uint8_t& operator[](size_t i) { return FBlock.Data()[i]; }
     const uint8_t& operator[](size_t i) const { return FBlock.Data()[i]; }
+    // Before bytes `offset` .. `offset + size` are filled at once.
+    void Prepare(size_t offset, size_t size) noexcept { FBlock.Prepare(offset, size); }
 
 private:
     TLargeBuffer FBlock;

@@ -318,6 +318,7 @@ void ReadRowsInTurn(TStream& stream, const TFileDescription& d, TBitmapImage& im
         const int64_t last = std::min(have, stride * (bottomUp ? rows - top : end));
         if (last > first) {
             stream.Seek(pixels + first, TSeekOrigin::soBeginning);
+            image.Pixels.Prepare(size_t(first), size_t(last - first));
             stream.Read(image.Pixels.data() + first, last - first);
         }
         arriving.Arrived(int(end));
