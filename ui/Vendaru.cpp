@@ -98,6 +98,67 @@ void WhenPainted(QWidget* window, std::function<void()> action) {
     poll->start(10);
 }
 
+// What the toolkit left of the command line: at most one file, and the
+// mark of a start from the desktop.
+struct TCommandLine {
+    std::string File;
+    bool FromDesktop = false;
+};
+
+// Fills `line`; returns what is wrong with the command line, or "".
+std::string ReadCommandLine(int argc, char** argv, TCommandLine& line) {
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (options && word == kDesktopStart) {
+            line.FromDesktop = true;
+        } else if (options && word == "--") {
+            options = false;
+        } else if (options && word.size() > 1 && word[0] == '-') {
+            return "unknown option " + word;
+        } else if (!line.File.empty()) {
+            return "only one file can be opened";
+        } else {
+            line.File = word;
+        }
+    }
+    return std::string();
+}
+
+// Makes both windows, runs the message loop and ends the windows; returns
+// the program's exit status.
+int RunWindows(const TCommandLine& line) {
+    int status = 0;
+    // Started from the desktop it works in the user's cache folder, from a
+    // terminal in the current folder.
+    const TWorkingFolder working(line.FromDesktop ? DesktopWorkingFolder() : std::string());
+    auto form1 = std::make_unique<TForm1>();
+    Form1 = form1.get();
+    auto form2 = std::make_unique<TForm2>();
+    Form2 = form2.get();
+
+    form1->show();
+    // A problem of the working folder and the file are taken once the window
+    // is up and painted, so that a message is shown on the window.
+    WhenPainted(form1.get(), [&] {
+        if (!working.Problem().empty()) Application.ShowException(working.Problem());
+        if (!working.Ready()) {
+            status = 1;
+            Application.Terminate();
+        } else if (!line.File.empty()) {
+            RunGuarded([&] { Form1->OpenFile(line.File); });
+        }
+    });
+    if (!Application.Terminated) QApplication::exec();
+
+    // The windows go in the reverse order of their creation.
+    form2.reset();
+    Form2 = nullptr;
+    form1.reset();
+    Form1 = nullptr;
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,59 +177,16 @@ int main(int argc, char** argv) {
     IdentifyApplication();
     // A save cut short by a signal leaves no temporary file behind.
     RemoveTemporaryFilesOnSignals();
-    // What the toolkit left of the command line: at most one file.
-    std::string file;
-    bool options = true, fromDesktop = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string word = argv[i];
-        if (options && word == kDesktopStart) {
-            fromDesktop = true;
-        } else if (options && word == "--") {
-            options = false;
-        } else if (options && word.size() > 1 && word[0] == '-') {
-            return Print(stderr, "vendaru: unknown option " + word + " (see vendaru --help)\n", 1);
-        } else if (!file.empty()) {
-            return Print(stderr, "vendaru: only one file can be opened (see vendaru --help)\n", 1);
-        } else {
-            file = word;
-        }
-    }
+    TCommandLine line;
+    if (const std::string error = ReadCommandLine(argc, argv, line); !error.empty())
+        return Print(stderr, "vendaru: " + error + " (see vendaru --help)\n", 1);
 
     // Closing the main window ends the program; closing "Tabel kode" only hides it.
     QApplication::setQuitOnLastWindowClosed(false);
     ReadLocaleSeparators();
     const QScreen* screen = QGuiApplication::primaryScreen();
     JpegStartup(screen ? screen->depth() : 24, 1);
-    int status = 0;
-    {
-        // Started from the desktop it works in the user's cache folder,
-        // from a terminal in the current folder.
-        const TWorkingFolder working(fromDesktop ? DesktopWorkingFolder() : std::string());
-        auto form1 = std::make_unique<TForm1>();
-        Form1 = form1.get();
-        auto form2 = std::make_unique<TForm2>();
-        Form2 = form2.get();
-
-        form1->show();
-        // A problem of the working folder and the file are taken once the
-        // window is up and painted, so that a message is shown on the window.
-        WhenPainted(form1.get(), [&] {
-            if (!working.Problem().empty()) Application.ShowException(working.Problem());
-            if (!working.Ready()) {
-                status = 1;
-                Application.Terminate();
-            } else if (!file.empty()) {
-                RunGuarded([&] { Form1->OpenFile(file); });
-            }
-        });
-        if (!Application.Terminated) QApplication::exec();
-
-        // The windows go in the reverse order of their creation.
-        form2.reset();
-        Form2 = nullptr;
-        form1.reset();
-        Form1 = nullptr;
-    }
+    const int status = RunWindows(line);
     JpegShutdown();
     return status;
 }
