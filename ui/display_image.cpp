@@ -87,25 +87,28 @@ private:
         uint16_t* const w16 = FWhole16.data();
         uint32_t* const w = FWhole.data();
         uint32_t* const p = FPartial.data();
+        // Locals, so that the stores through p cannot be taken to change them.
+        const size_t samples = FSamples;
+        const uint32_t fullRow = FFullRow;
         int pending = 0;
         const size_t count = span.Weights.size();
         for (size_t kk = 0; kk < count; ++kk) {
             const size_t k = FBottomUp ? count - 1 - kk : kk;
             const uint8_t* src = RowAt(span.First + int(k));
             const uint32_t weight = span.Weights[k];
-            if (weight != FFullRow) {
-                for (size_t x = 0; x < FSamples; ++x) p[x] += weight * src[x];
+            if (weight != fullRow) {
+                for (size_t x = 0; x < samples; ++x) p[x] += weight * src[x];
                 continue;
             }
-            for (size_t x = 0; x < FSamples; ++x) w16[x] = uint16_t(w16[x] + src[x]);
+            for (size_t x = 0; x < samples; ++x) w16[x] = uint16_t(w16[x] + src[x]);
             if (++pending == kRowsIn16Bits) {
-                for (size_t x = 0; x < FSamples; ++x) w[x] += w16[x];
+                for (size_t x = 0; x < samples; ++x) w[x] += w16[x];
                 std::fill(FWhole16.begin(), FWhole16.end(), uint16_t(0));
                 pending = 0;
             }
         }
         // At most 255 * srcHeight each from here on.
-        for (size_t x = 0; x < FSamples; ++x) p[x] += (w[x] + w16[x]) * FFullRow;
+        for (size_t x = 0; x < samples; ++x) p[x] += (w[x] + w16[x]) * fullRow;
     }
 
     // Each destination pixel of a row from FPartial's columns.
