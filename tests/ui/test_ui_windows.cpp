@@ -18,7 +18,9 @@
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
+#include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <cstring>
 #include <memory>
@@ -1100,7 +1102,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(FilesInFoldersOf(runtime.path(), "vendaru-").contains("temp.jpeg"), 30000);
         second.kill();
         QVERIFY(second.waitForFinished());
-        // A second run in this process works apart and ends normally.
+        // A second run in this process works apart and ends normally; it
+        // removes what a killed run left long ago, not what one left now.
+        QVERIFY(QDir(runtime.path()).mkpath("vendaru-killed/old"));
+        std::filesystem::last_write_time((runtime.path() + "/vendaru-killed").toStdString(),
+                                         std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5));
         QString privateFolder;
         {
             const TWorkingFolder other{std::string()};
@@ -1115,6 +1121,8 @@ private slots:
         }
         QVERIFY(FUser.Messages.isEmpty());
         QVERIFY(!QFileInfo::exists(privateFolder));
+        QVERIFY(!QFileInfo::exists(runtime.path() + "/vendaru-killed"));
+        QVERIFY(FilesInFoldersOf(runtime.path(), "vendaru-").contains("temp.jpeg"));
         QCOMPARE(WorkingFolder(), std::string());
         QCOMPARE(QDir().entryList(QDir::Files), files);
         for (qsizetype i = 0; i < files.size(); ++i)
