@@ -98,14 +98,10 @@ TReducedPicture EncodeAlongside(TJPEGImage& jpeg, int shift, const std::function
     return reduced;
 }
 
-// True when both names lead to one file (or, while either is missing, are
-// the same name).
+// True when both names lead to one existing file.
 bool SameFile(const std::string& a, const std::string& b) {
     std::error_code error;
-    const bool same = std::filesystem::equivalent(a, b, error);
-    if (!error) return same;
-    return std::filesystem::absolute(a, error).lexically_normal() ==
-           std::filesystem::absolute(b, error).lexically_normal();
+    return std::filesystem::equivalent(a, b, error);
 }
 
 }  // namespace
