@@ -27,6 +27,7 @@
 #include "core/safe_write.h"
 #include "core/signals_held_back.h"
 #include "core/streams.h"
+#include "core/thread_cap.h"
 #include "imaging/jpeg_feed.h"
 #include "ui/application.h"
 #include "ui/formats.h"
@@ -58,7 +59,8 @@ QString DraggedFile(const QMimeData* data) {
 
 // Encodes a JPEG image on a thread of its own while this thread goes on,
 // and decodes its bytes small as they are made, for the other pane. Where
-// no thread is to be had, Finish encodes on this thread.
+// no thread is to be had, or the program is held to one, Finish encodes on
+// this thread.
 class TEncodingAlongside {
 public:
     explicit TEncodingAlongside(TJPEGImage& jpeg) : FJpeg(jpeg) {}
@@ -81,6 +83,8 @@ public:
         // block comes from the system and goes back to it when freed.
         [[maybe_unused]] static const bool fixedThreshold = ::mallopt(M_MMAP_THRESHOLD, 1 << 20) == 1;
 #endif
+        // Held to one thread, the program encodes after reading.
+        if (ThreadCap() < 2) return;
         try {
             const TSignalsHeldBack held;
             FEncoding = std::async(std::launch::async, [this, &arriving] { FJpeg.EncodeJpeg(FFeed, arriving); });
