@@ -208,7 +208,7 @@ TEST(JpegDecode, ReducedDecodingShowsThePictureAndLeavesTheObjectAsItWas) {
     TJPEGImage encoder;
     encoder.Assign(MakePhoto(640, 480).get());
     TJPEGFeed feed;
-    std::thread encoding([&] { encoder.EncodeJpeg(feed); });
+    std::thread encoding([&] { encoder.EncodeJpegFeeding(feed); });
     const auto fed = TJPEGImage::DecodeReduced(feed, jpeg.Settings, 2);
     encoding.join();
     ASSERT_NE(fed, nullptr);
