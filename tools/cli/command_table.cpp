@@ -149,12 +149,14 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& words) {
                 }
                 continue;
             }
+            bool* const flag = name == "--help"      ? &line.Help
+                               : name == "--version" ? &line.Version
+                               : name == "--force"   ? &line.Force
+                               : name == "--quiet"   ? &line.Quiet
+                                                     : nullptr;
+            if (!flag) throw std::string("unknown option " + w + " (see vendaru-cli --help)");
             if (equals != std::string::npos) throw std::string("option " + name + " takes no value");
-            if (name == "--help") line.Help = true;
-            else if (name == "--version") line.Version = true;
-            else if (name == "--force") line.Force = true;
-            else if (name == "--quiet") line.Quiet = true;
-            else throw std::string("unknown option " + w + " (see vendaru-cli --help)");
+            *flag = true;
         } else {
             for (size_t k = 1; k < w.size(); ++k) {
                 switch (w[k]) {
