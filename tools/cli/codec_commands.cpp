@@ -7,28 +7,27 @@
 
 namespace {
 
-void Compress(TFileJob& job) {
+// Compresses the job's input into its output, or expands it.
+void RunCodec(TFileJob& job, bool expand) {
     TInput input(job.Input);
     TOutput output(job.Output, job.Force, input);
     const TCodecTurn turn;
     About(input.Label(), [&] {
         unit2::TCodecFiles files;
+        if (expand) unit2::ResetCodec();
         OpenCodecInput(input);
-        output.Write([](const std::string& fileName) { pack::CompressInputInto(fileName); });
+        output.Write([expand](const std::string& fileName) {
+            if (expand)
+                pack::ExpandInputInto(fileName);
+            else
+                pack::CompressInputInto(fileName);
+        });
     });
 }
 
-void Expand(TFileJob& job) {
-    TInput input(job.Input);
-    TOutput output(job.Output, job.Force, input);
-    const TCodecTurn turn;
-    About(input.Label(), [&] {
-        unit2::TCodecFiles files;
-        unit2::ResetCodec();
-        OpenCodecInput(input);
-        output.Write([](const std::string& fileName) { pack::ExpandInputInto(fileName); });
-    });
-}
+void Compress(TFileJob& job) { RunCodec(job, false); }
+
+void Expand(TFileJob& job) { RunCodec(job, true); }
 
 // The code table is built exactly as compressing would build it, and
 // refused where compressing would refuse it; nothing is written but the
