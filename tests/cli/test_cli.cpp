@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/safe_write.h"
 #include "tests/support/cli_runner.h"
 
 namespace {
@@ -281,6 +282,9 @@ TEST_F(CliTest, OutputsThatAreLinksPipesOrLongNames) {
         EXPECT_EQ(Run({"compress", "-f", Path("word"), Path(name)}), 1) << name;
         EXPECT_NE(Err.find(Path(name) + ": "), std::string::npos) << Err;
         EXPECT_NE(Err.find("not replaced"), std::string::npos) << Err;
+        EXPECT_TRUE(fs::is_symlink(Path(name)));
+        // The windows' saves refuse them too.
+        EXPECT_THROW(WriteFileSafely(Path(name), [](const std::string& file) { WriteText(file, "new"); }), EError);
         EXPECT_TRUE(fs::is_symlink(Path(name)));
     }
     fs::remove(Path("loop-a"));
