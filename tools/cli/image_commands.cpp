@@ -105,11 +105,9 @@ void Unpack(TFileJob& job) {
 }
 
 const CommandRegistration packCommand({"pack", "IN.bmp [OUT.234]",
-                                       "Encode the BMP picture IN as JPEG (quality 90) and compress that into a "
-                                       "\".234\" file; print the sizes and the ratio",
-                                       ".bmp", ".234", false, false, true, &Pack});
-const CommandRegistration unpackCommand({"unpack", "IN.234 [OUT.bmp]",
-                                         "Expand the \".234\" file IN and decode its JPEG into a BMP picture",
-                                         ".234", ".bmp", false, false, true, &Unpack});
+                                       "BMP -> JPEG (quality 90) -> \".234\", with the sizes and ratio", ".bmp",
+                                       ".234", false, false, true, &Pack});
+const CommandRegistration unpackCommand({"unpack", "IN.234 [OUT.bmp]", "\".234\" -> JPEG -> BMP", ".234", ".bmp",
+                                         false, false, true, &Unpack});
 
 }  // namespace
