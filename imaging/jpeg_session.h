@@ -99,8 +99,9 @@ struct MemoryDestination {
 
 // Source over bytes in memory, refilled Chunk bytes at a time, or over a
 // feed, refilled with what has arrived (waiting for it). When the data runs
-// out it supplies an end-of-image marker (and a dropped warning); with no
-// data at all it raises the library's empty-input error.
+// out it supplies an end-of-image marker, with the library's warning that
+// the file ended early; with no data at all it raises the library's
+// empty-input error.
 struct MemorySource {
     jpeg_source_mgr pub;
     const uint8_t* data;
