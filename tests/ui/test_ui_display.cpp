@@ -36,6 +36,9 @@ private slots:
         // 17 / 2 is 9 in libjpeg's reduced decode: enough for 9 pixels.
         QCOMPARE(JpegReductionFor(17, 17, QSize(9, 9)), 1);
         QCOMPARE(JpegReductionFor(17, 17, QSize(10, 9)), 0);
+        // An exact half is that half.
+        QCOMPARE(JpegReductionFor(16, 16, QSize(8, 8)), 1);
+        QCOMPARE(JpegReductionFor(16, 16, QSize(9, 8)), 0);
         // 100 / 8 is 13.
         QCOMPARE(JpegReductionFor(100, 100, QSize(13, 13)), 3);
         QCOMPARE(JpegReductionFor(100, 100, QSize(14, 13)), 2);
