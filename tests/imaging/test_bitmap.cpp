@@ -7,19 +7,6 @@
 
 namespace {
 
-// A 24-bit bitmap of the given colours (0xRRGGBB), top row first.
-void Fill24(TBitmap& bitmap, int width, int height, const std::vector<uint32_t>& colors) {
-    bitmap.SetPixelDepth(pd24);
-    bitmap.SetSize(width, height);
-    for (int y = 0; y < height; ++y) {
-        uint8_t* row = bitmap.RowAddress(y);
-        for (int x = 0; x < width; ++x) {
-            const uint32_t c = colors[size_t(y * width + x)];
-            row[x * 3] = uint8_t(c), row[x * 3 + 1] = uint8_t(c >> 8), row[x * 3 + 2] = uint8_t(c >> 16);
-        }
-    }
-}
-
 // Colours every depth holds exactly: black, white, pure red/green/blue.
 const std::vector<uint32_t> kPure = {0x000000, 0xFFFFFF, 0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF};
 

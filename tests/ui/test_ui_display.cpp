@@ -3,27 +3,11 @@
 #include <QtTest>
 #include <vector>
 
+#include "../imaging/bmp_builder.h"
 #include "core/streams.h"
 #include "imaging/bitmap.h"
 #include "imaging/jpeg.h"
 #include "ui/display_image.h"
-
-namespace {
-
-// A 24-bit bitmap whose pixels (0xRRGGBB) come row by row from `colors`.
-void Fill(TBitmap& bitmap, int width, int height, const std::vector<uint32_t>& colors) {
-    bitmap.SetPixelDepth(pd24);
-    bitmap.SetSize(width, height);
-    for (int y = 0; y < height; ++y) {
-        uint8_t* row = bitmap.RowAddress(y);
-        for (int x = 0; x < width; ++x) {
-            const uint32_t c = colors[size_t(y * width + x)];
-            row[x * 3] = uint8_t(c), row[x * 3 + 1] = uint8_t(c >> 8), row[x * 3 + 2] = uint8_t(c >> 16);
-        }
-    }
-}
-
-}  // namespace
 
 class DisplayTests : public QObject {
     Q_OBJECT
@@ -51,16 +35,16 @@ private slots:
     void scalingAveragesToTheNearestLevel() {
         // Three pixels into one: thirds round down, two thirds up, per channel.
         TBitmap three;
-        Fill(three, 3, 1, {0x000AC8, 0x010BC9, 0x010DCB});
+        Fill24(three, 3, 1, {0x000AC8, 0x010BC9, 0x010DCB});
         QCOMPARE(ScaleBitmap(three, QSize(1, 1)).pixel(0, 0), qRgb(1, 11, 201));
         // A half goes up.
         TBitmap two;
-        Fill(two, 2, 1, {0x000000, 0x010101});
+        Fill24(two, 2, 1, {0x000000, 0x010101});
         QCOMPARE(ScaleBitmap(two, QSize(1, 1)).pixel(0, 0), qRgb(1, 1, 1));
         // Cells covered in part: three into two, each a whole and a half
         // pixel, (0 + 2 / 2) / 1.5 = 0.67 and (2 / 2 + 0) / 1.5.
         TBitmap partly;
-        Fill(partly, 3, 1, {0x000000, 0x020202, 0x000000});
+        Fill24(partly, 3, 1, {0x000000, 0x020202, 0x000000});
         const QImage shown = ScaleBitmap(partly, QSize(2, 1));
         QCOMPARE(shown.pixel(0, 0), qRgb(1, 1, 1));
         QCOMPARE(shown.pixel(1, 0), qRgb(1, 1, 1));
@@ -72,7 +56,7 @@ private slots:
     void aReducedPictureIsUsedOnlyAtItsScaleAndSettings() {
         // A gray JPEG of 64 x 64 read back from its bytes (no decoded bitmap).
         TBitmap source;
-        Fill(source, 64, 64, std::vector<uint32_t>(64 * 64, 0x808080));
+        Fill24(source, 64, 64, std::vector<uint32_t>(64 * 64, 0x808080));
         TJPEGImage encoder;
         encoder.Assign(&source);
         TMemoryStream bytes;
@@ -90,7 +74,7 @@ private slots:
         QVERIFY(qAbs(qRed(own.pixel(8, 8)) - 0x80) <= 4);
         auto standIn = [&](int shift, const TJPEGDefaults& settings) {
             TReducedPicture reduced{std::make_unique<TBitmap>(), shift, settings};
-            Fill(*reduced.Bitmap, 16, 16, std::vector<uint32_t>(16 * 16, 0xFF0000));
+            Fill24(*reduced.Bitmap, 16, 16, std::vector<uint32_t>(16 * 16, 0xFF0000));
             return reduced;
         };
         const TReducedPicture atScale = standIn(2, jpeg.Settings);

@@ -380,16 +380,22 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return !Shows(program, caption); })) << "the dialog stays";
     }
 
-    // Opens pic.bmp (made here, `width` x `height`) at start and waits for
-    // its JPEG; returns the main window.
-    std::string StartWithPicture(TProcess*& program, int width = 40, int height = 30) {
+    // Starts the program with pic.bmp (made here, `width` x `height`) and
+    // waits for its main window and its JPEG.
+    void StartWithPicture(TProcess*& program, std::string& window, int width = 40, int height = 30) {
         WriteBmp(Folder.path / "pic.bmp", width, height);
         program = &Start({"pic.bmp"});
-        const std::string window = WindowOf(*program, "Vendaru Gambar");
-        EXPECT_FALSE(window.empty()) << "the main window does not show";
-        EXPECT_TRUE(WaitUntil([&] { return JpegSize(Folder.path / "temp.jpeg") == std::pair{width, height}; }))
+        window = WindowOf(*program, "Vendaru Gambar");
+        ASSERT_FALSE(window.empty()) << "the main window does not show";
+        ASSERT_TRUE(WaitUntil([&] { return JpegSize(Folder.path / "temp.jpeg") == std::pair{width, height}; }))
             << "no complete temp.jpeg of the picture";
-        return window;
+    }
+    // The same, and then Return, which presses "Kompres" (the focus is on
+    // it), until "kode.txt" is written, after "kom.234".
+    void StartAndCompress(TProcess*& program, std::string& window, int width = 40, int height = 30) {
+        ASSERT_NO_FATAL_FAILURE(StartWithPicture(program, window, width, height));
+        ASSERT_NO_FATAL_FAILURE(Press(window, {"Return"}));
+        ASSERT_TRUE(Made("kode.txt") && Made("kom.234")) << "Return did not press \"Kompres\"";
     }
     bool Made(const std::string& name) {
         return WaitUntil([&] { return fs::exists(Folder.path / name); });
@@ -410,18 +416,16 @@ protected:
 
 TEST_F(RealX, AFileArgumentIsShownAndEncodedAtStart) {
     TProcess* program = nullptr;
-    StartWithPicture(program, 123, 45);
+    std::string window;
+    ASSERT_NO_FATAL_FAILURE(StartWithPicture(program, window, 123, 45));
     EXPECT_TRUE(program->Running());
     EXPECT_EQ(Folder.Names(), (std::vector<std::string>{"pic.bmp", "temp.jpeg"}));
 }
 
 TEST_F(RealX, ReturnPressesKompresAndF10OpensFile) {
     TProcess* program = nullptr;
-    const std::string window = StartWithPicture(program);
-    ASSERT_FALSE(HasFailure());
-    // The focus is on "Kompres": Return compresses.
-    ASSERT_NO_FATAL_FAILURE(Press(window, {"Return"}));
-    ASSERT_TRUE(Made("kode.txt") && Made("kom.234"));
+    std::string window;
+    ASSERT_NO_FATAL_FAILURE(StartAndCompress(program, window));
     EXPECT_TRUE(program->Running());
     // F10 opens "File"; going up from its top wraps to "Exit" at the bottom,
     // a second step to "Save File Kompres" and its dialog.
@@ -439,10 +443,8 @@ TEST_F(RealX, AWindowManagerCloseRunsTheExitRule) {
     // A file of the user's under a working file's name, which this run never writes.
     std::ofstream(Folder.path / "temp.bmp") << "mine";
     TProcess* program = nullptr;
-    const std::string window = StartWithPicture(program);
-    ASSERT_FALSE(HasFailure());
-    ASSERT_NO_FATAL_FAILURE(Press(window, {"Return"}));
-    ASSERT_TRUE(Made("kode.txt") && Made("kom.234"));
+    std::string window;
+    ASSERT_NO_FATAL_FAILURE(StartAndCompress(program, window));
     // Alt+F4 is the window manager's Close: a WM_DELETE_WINDOW message.
     ASSERT_NO_FATAL_FAILURE(Press(window, {"alt+F4"}));
     EXPECT_TRUE(EndedWith(program->Wait(), 0));
@@ -459,10 +461,8 @@ TEST_F(RealX, AfterEachOpenReturnPressesTheButtonJustShown) {
         GTEST_SKIP() << "pending: after \"Open File kompres\" the focus is still on \"Keluar\", which Return "
                         "presses (mended on the windows' branch)";
     TProcess* program = nullptr;
-    const std::string window = StartWithPicture(program);
-    ASSERT_FALSE(HasFailure());
-    ASSERT_NO_FATAL_FAILURE(Press(window, {"Return"}));
-    ASSERT_TRUE(Made("kom.234"));
+    std::string window;
+    ASSERT_NO_FATAL_FAILURE(StartAndCompress(program, window));
     fs::copy_file(Folder.path / "kom.234", Folder.path / "saved.234");
 
     // "Open File kompres" (File, up past "Exit" and "Save File Kompres"):
@@ -493,10 +493,8 @@ TEST_F(RealX, SigtermDuringASaveEndsTheProgramByTheExitRule) {
                         "one of Qt's threads (mended on the threads' branch)";
     // A picture large enough that its ".234" takes a while to write.
     TProcess* program = nullptr;
-    const std::string window = StartWithPicture(program, 2400, 1800);
-    ASSERT_FALSE(HasFailure());
-    ASSERT_NO_FATAL_FAILURE(Press(window, {"Return"}));
-    ASSERT_TRUE(Made("kode.txt"));  // written once "kom.234" is complete
+    std::string window;
+    ASSERT_NO_FATAL_FAILURE(StartAndCompress(program, window, 2400, 1800));
     const std::string compressed = ReadFile(Folder.path / "kom.234");
     ASSERT_NO_FATAL_FAILURE(Press(window, {"F10", "Up", "Up", "Return"}));  // "Save File Kompres"
     const std::string dialog = FillDialog(*program, "Save As", Folder / "out");
@@ -545,10 +543,8 @@ TEST_F(RealX, ASecondProgramInTheFolderNeverTouchesTheFirstOnesFiles) {
         GTEST_SKIP() << "pending: a second program in a folder still shares the first one's working files "
                         "(mended on the windows' branch)";
     TProcess* first = nullptr;
-    const std::string firstWindow = StartWithPicture(first);
-    ASSERT_FALSE(HasFailure());
-    ASSERT_NO_FATAL_FAILURE(Press(firstWindow, {"Return"}));
-    ASSERT_TRUE(Made("kode.txt") && Made("kom.234"));
+    std::string firstWindow;
+    ASSERT_NO_FATAL_FAILURE(StartAndCompress(first, firstWindow));
     WriteBmp(Folder.path / "other.bmp", 20, 10);
     const std::map<std::string, std::string> before = Snapshot(Folder.path);
     const fs::path runtime = Private.path / "runtime";
