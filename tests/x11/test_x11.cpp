@@ -84,10 +84,10 @@ std::vector<std::string> Environment(const std::vector<std::string>& changes) {
 class TProcess {
 public:
     // Runs argv[0] (a full path) in `folder` with `environment`, its
-    // standard output and errors into `output` (-1: nowhere). The
-    // descriptor `inherited` stays open in the child.
+    // standard output into `output` and its errors into `errors` (-1:
+    // nowhere). The descriptor `inherited` stays open in the child.
     TProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-             const std::string& folder, int output = -1, int inherited = -1) {
+             const std::string& folder, int output, int errors, int inherited = -1) {
         std::vector<char*> args, env;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         for (const std::string& e : environment) env.push_back(const_cast<char*>(e.c_str()));
@@ -100,7 +100,7 @@ public:
         const int none = ::open("/dev/null", O_RDWR);
         ::dup2(none, 0);
         ::dup2(output >= 0 ? output : none, 1);
-        ::dup2(output >= 0 ? output : none, 2);
+        ::dup2(errors >= 0 ? errors : none, 2);
         if (inherited >= 0) ::fcntl(inherited, F_SETFD, 0);
         ::execve(args[0], args.data(), env.data());
         ::_exit(127);
@@ -145,7 +145,7 @@ std::string RunTool(const std::vector<std::string>& argv, const std::vector<std:
     if (::pipe2(out, O_CLOEXEC) != 0) return {};
     std::string text;
     {
-        TProcess tool(argv, environment, "", out[1]);
+        TProcess tool(argv, environment, "", out[1], -1);
         ::close(out[1]);
         const auto end = Clock::now() + 5s;
         char buffer[4096];
@@ -245,7 +245,7 @@ protected:
         }
         XServer = new TProcess({InPath("Xvfb"), "-displayfd", std::to_string(number[1]), "-screen", "0",
                                 "1024x768x24", "-nolisten", "tcp", "-noreset"},
-                               Environment({}), "", logFile, number[1]);
+                               Environment({}), "", logFile, logFile, number[1]);
         ::close(number[1]);
         std::string display;
         const auto end = Clock::now() + kStepLimit;
@@ -267,7 +267,7 @@ protected:
         WindowManager = new TProcess({InPath("openbox"), "--config-file", *Server / "rc.xml"},
                                      Environment({Display, "HOME=" + Server->path.string(),
                                                   "XDG_CACHE_HOME=" + (*Server / "cache")}),
-                                     "", logFile);
+                                     "", logFile, logFile);
         ::close(logFile);
         const bool managed = WaitUntil([] {
             return RunTool({InPath("xprop"), "-root", "_NET_SUPPORTING_WM_CHECK"}, Environment({Display}))
@@ -314,7 +314,7 @@ protected:
             Environment({Display, "QT_QPA_PLATFORM=xcb", "XDG_RUNTIME_DIR=" + (Private / "runtime"),
                          "XDG_CONFIG_HOME=" + (Private / "config"), "XDG_CACHE_HOME=" + (Private / "cache"),
                          "ASAN_OPTIONS=detect_leaks=0"}),
-            Folder.path.string(), output));
+            Folder.path.string(), output, output));
         ::close(output);
         return *Programs.back();
     }
@@ -334,7 +334,7 @@ protected:
             [&] {
                 std::stringstream found(Tool({"xdotool", "search", "--all", "--onlyvisible", "--pid",
                                               std::to_string(program.Pid()), "--name", "^" + caption + "$"}));
-                return bool(found >> window);
+                return found >> window && window.find_first_not_of("0123456789") == std::string::npos;
             },
             limit);
         return window;
