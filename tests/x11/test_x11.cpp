@@ -452,14 +452,7 @@ TEST_F(RealX, AWindowManagerCloseRunsTheExitRule) {
     EXPECT_EQ(ReadFile(Folder.path / "temp.bmp"), "mine");
 }
 
-// Set to true once the main window puts the focus on the button an open
-// has just shown (the windows' branch).
-constexpr bool kFocusOnTheShownButton = false;
-
 TEST_F(RealX, AfterEachOpenReturnPressesTheButtonJustShown) {
-    if (!kFocusOnTheShownButton)
-        GTEST_SKIP() << "pending: after \"Open File kompres\" the focus is still on \"Keluar\", which Return "
-                        "presses (mended on the windows' branch)";
     TProcess* program = nullptr;
     std::string window;
     ASSERT_NO_FATAL_FAILURE(StartAndCompress(program, window));
@@ -534,14 +527,7 @@ TEST_F(RealX, SigtermDuringASaveEndsTheProgramByTheExitRule) {
     EXPECT_EQ(Folder.Names(), (std::vector<std::string>{"kode.txt", "pic.bmp"}));
 }
 
-// Set to true once a second program in a folder works in a folder of its
-// own (the windows' branch).
-constexpr bool kOneFolderOneProgram = false;
-
 TEST_F(RealX, ASecondProgramInTheFolderNeverTouchesTheFirstOnesFiles) {
-    if (!kOneFolderOneProgram)
-        GTEST_SKIP() << "pending: a second program in a folder still shares the first one's working files "
-                        "(mended on the windows' branch)";
     TProcess* first = nullptr;
     std::string firstWindow;
     ASSERT_NO_FATAL_FAILURE(StartAndCompress(first, firstWindow));
