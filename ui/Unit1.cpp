@@ -29,6 +29,7 @@
 #include "core/streams.h"
 #include "core/thread_cap.h"
 #include "imaging/jpeg_feed.h"
+#include "pack/pack_steps.h"
 #include "ui/application.h"
 #include "ui/formats.h"
 #include "ui/Unit3.h"
@@ -87,7 +88,8 @@ public:
         if (ThreadCap() < 2) return;
         try {
             const TSignalsHeldBack held;
-            FEncoding = std::async(std::launch::async, [this, &arriving] { FJpeg.EncodeJpeg(FFeed, arriving); });
+            FEncoding =
+                std::async(std::launch::async, [this, &arriving] { FJpeg.EncodeJpegFeeding(FFeed, arriving); });
         } catch (const std::system_error&) {
             // No thread to be had: Finish encodes.
         }
@@ -455,11 +457,8 @@ void TForm1::prosesClick(QObject*) {
         unit2::TCodecFiles files;
         unit2::OpenInputFile(tempJpeg);
         WriteForTarget(compressed, [&] {
-            unit2::CreateOutputFile(compressed);
-            WroteWorkingFile(compressed);
-            unit2::CompressFile();
+            pack::CompressInputInto(compressed, [&] { WroteWorkingFile(compressed); });
         });
-        unit2::CloseFiles();
     }
     Label2->SetCaption(SizeText("kompres File = ", FileSizeOf(compressed), "  bytes"));
     WriteCodeListing();
@@ -485,11 +484,8 @@ void TForm1::dekompresClick(QObject*) {
         unit2::TCodecFiles files;
         unit2::OpenInputFile(OpenDialog1.FileName);
         WriteForTarget(expandedJpeg, [&] {
-            unit2::CreateOutputFile(expandedJpeg);
-            WroteWorkingFile(expandedJpeg);
-            unit2::DecompressFile();
+            pack::ExpandInputInto(expandedJpeg, [&] { WroteWorkingFile(expandedJpeg); });
         });
-        unit2::CloseFiles();
     }
     FBitmap.reset();
     FBitmap = std::make_unique<TBitmap>();
@@ -529,11 +525,7 @@ void TForm1::SavefileKompres2Click(QObject*) {
     TBusyCursor busy(this);
     const std::string target = SaveDialog1.FileName + ".234";
     // Written beside the target first: a failure keeps the old file whole.
-    WriteFileSafely(target, [](const std::string& temporaryName) {
-        unit2::CreateOutputFile(temporaryName);
-        unit2::CompressFile();
-        unit2::CloseFiles();
-    });
+    WriteFileSafely(target, [](const std::string& temporaryName) { pack::CompressInputInto(temporaryName); });
     FUserFiles.push_back(target);
 }
 
