@@ -102,7 +102,7 @@ void SideBySide(benchmark::State& state, const std::vector<std::string>& ours,
 
 void BM_PackVsCjpeg(benchmark::State& state) {
     Workspace& w = Files();
-    SideBySide(state, {VG_CLI_PATH, "pack", w.bmp, w.packed},
+    SideBySide(state, {VG_CLI_PATH, "pack", "-f", w.bmp, w.packed},
                {"cjpeg", "-quality", "90", "-outfile", w.refJpeg, w.bmp});
 }
 
@@ -110,7 +110,7 @@ void BM_UnpackVsDjpeg(benchmark::State& state) {
     Workspace& w = Files();
     if (!std::filesystem::exists(w.packed)) RunProgram({VG_CLI_PATH, "pack", w.bmp, w.packed});
     if (!std::filesystem::exists(w.refJpeg)) RunProgram({"cjpeg", "-quality", "90", "-outfile", w.refJpeg, w.bmp});
-    SideBySide(state, {VG_CLI_PATH, "unpack", w.packed, w.unpacked},
+    SideBySide(state, {VG_CLI_PATH, "unpack", "-f", w.packed, w.unpacked},
                {"djpeg", "-bmp", "-outfile", w.refBmp, w.refJpeg});
 }
 
