@@ -1,6 +1,7 @@
 // The program's main block: the command line, start-up, the message loop and
 // shut-down.
 #include <QApplication>
+#include <QMetaObject>
 #include <QScreen>
 #include <QTimer>
 #include <cstdio>
@@ -8,7 +9,11 @@
 #include <memory>
 #include <string>
 
-#include "core/safe_write.h"
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include "core/ending_signals.h"
 #include "imaging/jpeg.h"
 #include "ui/application.h"
 #include "ui/formats.h"
@@ -40,9 +45,28 @@ int Print(std::FILE* stream, const std::string& text, int status) {
     return std::fflush(stream) == 0 ? status : 1;
 }
 
+// A signal ends the windows as "Keluar" does, once the handler that is
+// running has finished: the windows go and take this run's working files
+// with them, and main then ends the process by the signal.
+void AskToEnd(int) {
+    QMetaObject::invokeMethod(qApp, [] { Application.Terminate(); }, Qt::QueuedConnection);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread starts (the toolkit starts its own): the threads
+    // all hold back the ending signals, which one thread waits for.
+    HoldBackEndingSignals();
+    WaitForEndingSignals();
+#if defined(__GLIBC__)
+    // Large blocks (a picture's pixels, its encoded bytes) are often made
+    // on one thread and freed much later on another. Left to itself, the C
+    // library serves them from a heap of the thread that asked and keeps
+    // them there once freed; with a fixed threshold every large block comes
+    // from the system and goes back to it when freed.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
     // Help and version need no display, so they come before the toolkit.
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
@@ -52,8 +76,7 @@ int main(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
-    // A save cut short by a signal leaves no temporary file behind.
-    RemoveTemporaryFilesOnSignals();
+    AskToEndOnSignals(AskToEnd);
     // What the toolkit left of the command line: at most one file.
     std::string file;
     bool options = true;
@@ -95,5 +118,6 @@ int main(int argc, char** argv) {
         Form1 = nullptr;
     }
     JpegShutdown();
+    EndIfSignalled();
     return 0;
 }

@@ -1,7 +1,9 @@
-#include "core/safe_write.h"
+#include "core/ending_signals.h"
 #include "tools/cli/command_table.h"
 
 int main(int argc, char** argv) {
-    RemoveTemporaryFilesOnSignals();
+    // A command ended by a signal removes its temporary files first.
+    HoldBackEndingSignals();
+    WaitForEndingSignals();
     return RunCli(argc, argv);
 }
