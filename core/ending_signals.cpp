@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <mutex>
 
@@ -26,7 +27,11 @@ TStage Stage = TStage::EndAtOnce;
 void (*AskToEnd)(int) = nullptr;
 int AskedBy = 0;  // the signal that asked to end
 
-constexpr size_t kWaiterStack = size_t{64} << 10;
+std::atomic<bool> WaitOnceNeeded{false};
+std::once_flag WaitingStarted;
+
+// Enough for removing files and posting a call to the windows' event loop.
+constexpr size_t kWaiterStack = size_t{128} << 10;
 
 void* WaitForSignals(void*) {
     for (;;) {
@@ -42,7 +47,11 @@ void* WaitForSignals(void*) {
             }
         }
         if (!ask) EndBySignal(signal);
-        ask(signal);
+        try {
+            ask(signal);
+        } catch (...) {
+            EndBySignal(signal);  // the program could not be asked
+        }
     }
 }
 
@@ -59,6 +68,7 @@ void HoldBackEndingSignals() {
 }
 
 void WaitForEndingSignals() {
+    if (sigisemptyset(&Waited)) return;  // all three ignored
     // A thread with a small stack and no name: it only waits, and a short
     // command (vendaru-cli --help) should not pay for more.
     pthread_attr_t attributes;
@@ -74,6 +84,16 @@ void WaitForEndingSignals() {
     pthread_attr_destroy(&attributes);
     // Without a thread the signals take their usual course.
     if (result != 0) ::pthread_sigmask(SIG_UNBLOCK, &Waited, nullptr);
+}
+
+void WaitForEndingSignalsOnceNeeded() { WaitOnceNeeded.store(true, std::memory_order_relaxed); }
+
+void EndingSignalsNeeded() {
+    if (!WaitOnceNeeded.load(std::memory_order_relaxed)) return;
+    std::call_once(WaitingStarted, [] {
+        HoldBackEndingSignals();
+        WaitForEndingSignals();
+    });
 }
 
 void AskToEndOnSignals(void (*askToEnd)(int signal)) {

@@ -17,6 +17,17 @@ void HoldBackEndingSignals();
 // signal would have ended it without any handling.
 void WaitForEndingSignals();
 
+// For a program that makes its temporary files on the thread that calls
+// this (its main thread) and starts no thread that would take a signal: the
+// signals are held back and the waiting thread is started only when the
+// first temporary file is about to be made (EndingSignalsNeeded). Until
+// then a signal has nothing to remove and ends the program as usual, and a
+// short run (vendaru-cli --help) starts no thread at all.
+void WaitForEndingSignalsOnceNeeded();
+
+// Called before a temporary file is made; see WaitForEndingSignalsOnceNeeded.
+void EndingSignalsNeeded();
+
 // From now on the first signal calls `askToEnd` (on the waiting thread) in
 // place of ending at once; it should ask the program to end in its own way
 // and return. The program then calls EndIfSignalled when its ending is done.

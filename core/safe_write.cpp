@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/ending_signals.h"
 #include "core/exceptions.h"
 
 namespace {
@@ -110,6 +111,7 @@ std::string CreateFileBeside(const std::string& target, const std::string& suffi
     const std::string pattern = folder + "." + base + ".XXXXXX" + suffix;
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
+    EndingSignalsNeeded();
     const std::lock_guard<std::mutex> lock(TemporaryLock);
     const int fd = ::mkstemps(name.data(), static_cast<int>(suffix.size()));
     if (fd < 0) CannotCreate(target, errno);

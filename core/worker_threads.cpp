@@ -126,28 +126,28 @@ private:
 // parts' results (released by each part's count of Done, acquired by the
 // caller that sees the last one), the busy flag (a lock).
 struct TWorkerThreads::TState {
-    std::string Name;
-    std::atomic<bool> Busy{false};
-    std::atomic<bool> Stopping{false};
-    std::atomic<unsigned> Generation{0};
-    std::atomic<TJob*> Job{nullptr};
-    std::atomic<int> Looking{0};
-    std::vector<std::thread> Threads;
+    std::string FName;
+    std::atomic<bool> FBusy{false};
+    std::atomic<bool> FStopping{false};
+    std::atomic<unsigned> FGeneration{0};
+    std::atomic<TJob*> FJob{nullptr};
+    std::atomic<int> FLooking{0};
+    std::vector<std::thread> FThreads;
 
     // Runs `job` on the calling thread and up to job.Helpers of the kept
     // threads; false, with nothing run, while another call is running.
     bool Run(TJob& job) {
-        if (Busy.exchange(true, std::memory_order_acquire)) return false;
+        if (FBusy.exchange(true, std::memory_order_acquire)) return false;
         // Free again however this call ends (a failure to grow included),
         // or every later call would run on the caller alone.
-        const TClearOnExit notBusy(Busy);
-        if (Stopping.load(std::memory_order_relaxed)) return false;
+        const TClearOnExit notBusy(FBusy);
+        if (FStopping.load(std::memory_order_relaxed)) return false;
         Grow(job.Helpers);
-        job.Helpers = std::min<int>(job.Helpers, static_cast<int>(Threads.size()));
+        job.Helpers = std::min<int>(job.Helpers, static_cast<int>(FThreads.size()));
         if (job.Helpers > 0) {
-            Job.store(&job, std::memory_order_seq_cst);
-            Generation.fetch_add(1, std::memory_order_release);
-            Generation.notify_all();
+            FJob.store(&job, std::memory_order_seq_cst);
+            FGeneration.fetch_add(1, std::memory_order_release);
+            FGeneration.notify_all();
         }
         job.TakeParts();
         for (int done = job.Done.load(std::memory_order_acquire); done != job.Count;)
@@ -155,24 +155,25 @@ struct TWorkerThreads::TState {
         if (job.Helpers > 0) {
             // A thread that saw the job may still be looking at it (finding
             // no part left); the job must outlive that look.
-            Job.store(nullptr, std::memory_order_seq_cst);
-            for (int looking = Looking.load(std::memory_order_seq_cst); looking != 0;
-                 looking = Looking.load(std::memory_order_seq_cst))
-                WaitForChange(Looking, looking);
+            FJob.store(nullptr, std::memory_order_seq_cst);
+            for (int looking = FLooking.load(std::memory_order_seq_cst); looking != 0;
+                 looking = FLooking.load(std::memory_order_seq_cst))
+                WaitForChange(FLooking, looking);
         }
         return true;
     }
 
     void Grow(int helpers) {
-        if (static_cast<int>(Threads.size()) >= helpers) return;
-        Threads.reserve(static_cast<size_t>(helpers));
-        while (static_cast<int>(Threads.size()) < helpers) {
+        if (static_cast<int>(FThreads.size()) >= helpers) return;
+        FThreads.reserve(static_cast<size_t>(helpers));
+        while (static_cast<int>(FThreads.size()) < helpers) {
             try {
                 // The new thread takes the next call as news even when it
                 // starts looking only after the call has begun.
-                const int index = static_cast<int>(Threads.size());
-                const unsigned generation = Generation.load(std::memory_order_relaxed);
-                Threads.push_back(StartThread(Name.c_str(), [this, index, generation] { Serve(index, generation); }));
+                const int index = static_cast<int>(FThreads.size());
+                const unsigned generation = FGeneration.load(std::memory_order_relaxed);
+                const auto serve = [this, index, generation] { Serve(index, generation); };
+                FThreads.push_back(StartThread(FName.c_str(), serve));
             } catch (const std::system_error&) {
                 return;  // no more threads to be had: fewer take the parts
             }
@@ -181,28 +182,28 @@ struct TWorkerThreads::TState {
 
     void Serve(int index, unsigned seen) {
         for (;;) {
-            seen = WaitForChange(Generation, seen);
-            if (Stopping.load(std::memory_order_acquire)) return;
-            Looking.fetch_add(1, std::memory_order_seq_cst);
-            TJob* const job = Job.load(std::memory_order_seq_cst);
+            seen = WaitForChange(FGeneration, seen);
+            if (FStopping.load(std::memory_order_acquire)) return;
+            FLooking.fetch_add(1, std::memory_order_seq_cst);
+            TJob* const job = FJob.load(std::memory_order_seq_cst);
             if (job && index < job->Helpers) job->TakeParts();
-            if (Looking.fetch_sub(1, std::memory_order_seq_cst) == 1) Looking.notify_all();
+            if (FLooking.fetch_sub(1, std::memory_order_seq_cst) == 1) FLooking.notify_all();
         }
     }
 
     void Stop() noexcept {
         // Waits for a running call: its threads are still at work.
-        while (Busy.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
-        Stopping.store(true, std::memory_order_release);
-        Generation.fetch_add(1, std::memory_order_release);
-        Generation.notify_all();
-        for (std::thread& thread : Threads) thread.join();
-        Threads.clear();
-        Busy.store(false, std::memory_order_release);
+        while (FBusy.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
+        FStopping.store(true, std::memory_order_release);
+        FGeneration.fetch_add(1, std::memory_order_release);
+        FGeneration.notify_all();
+        for (std::thread& thread : FThreads) thread.join();
+        FThreads.clear();
+        FBusy.store(false, std::memory_order_release);
     }
 };
 
-TWorkerThreads::TWorkerThreads(const char* name) : FState(new TState) { FState->Name = name; }
+TWorkerThreads::TWorkerThreads(const char* name) : FState(new TState) { FState->FName = name; }
 
 TWorkerThreads::~TWorkerThreads() {
     Stop();

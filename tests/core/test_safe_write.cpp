@@ -82,7 +82,8 @@ TEST(EndingSignals, ASignalDuringASaveLeavesNothingBehind) {
         HoldBackEndingSignals();
         WaitForEndingSignals();
         for (int i = 0; i < 9; ++i)
-            WriteFileSafely(dir / ("saved" + std::to_string(i)), [](const std::string& name) { WriteText(name, "x"); });
+            WriteFileSafely(dir / ("saved" + std::to_string(i)),
+                            [](const std::string& name) { WriteText(name, "x"); });
         WriteFileSafely(dir / "cut", [](const std::string& name) {
             WriteText(name, "half");
             ::kill(::getpid(), SIGHUP);
