@@ -9,6 +9,8 @@ FUZZ_TARGETS = expand codec bmp jpeg
 CMAKE_ARGS ?=
 JOBS       ?= $(shell nproc)
 PREFIX     ?= /usr/local
+# What `make install` wrote and made, for `make uninstall`.
+INSTALLED  ?= $(BUILD)/installed-files.txt
 
 # Set per target below; a target's values hold for what it builds on.
 DEPS_GROUPS = build
@@ -91,10 +93,10 @@ bench: build
 # run as root, it leaves the build folder to its owner). `make uninstall`
 # removes what the last `make install` wrote and made. See dist/install.sh.
 install: $(if $(wildcard $(BUILD)/build.ninja),,configure)
-	@JOBS=$(JOBS) DESTDIR="$(DESTDIR)" dist/install.sh install $(BUILD) "$(PREFIX)"
+	@JOBS=$(JOBS) DESTDIR="$(DESTDIR)" dist/install.sh install $(BUILD) "$(PREFIX)" "$(INSTALLED)"
 
 uninstall:
-	@dist/install.sh uninstall $(BUILD)
+	@dist/install.sh uninstall "$(INSTALLED)"
 
 # The Debian package, into $(BUILD)/package, built from the programs and
 # their files alone, then checked by lintian.

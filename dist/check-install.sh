@@ -6,7 +6,8 @@
 #   make:    make install into two scratch prefixes outside PATH, one new
 #            and one with other programs' file types and menu entries, then
 #            make uninstall: the menu entry starts the program by its full
-#            path, and each prefix is left as it was found
+#            path, and each prefix is left as it was found (its list of
+#            what it installed is its own: a real install's stays)
 # Then, for all: the files are exactly those of FILE_LIST, the desktop
 # entry validates, both programs run and give their version, and the
 # MIME type maps "*.234" files; but for tree, the programs are stripped.
@@ -30,7 +31,7 @@ case $mode in
     # A prefix whose name needs quoting and escaping in the entry's Exec,
     # made by install.
     root="$scratch/new/opt/my 100%"
-    make -s -C "$source" install BUILD="$build" PREFIX="$root" >"$scratch/install.log" 2>&1 ||
+    make -s -C "$source" install BUILD="$build" INSTALLED="$scratch/installed" PREFIX="$root" >"$scratch/install.log" 2>&1 ||
       { cat "$scratch/install.log"; fail "make install"; }
     # The program quoted, with % doubled; its arguments as they were.
     arguments=$(sed -n 's/^Exec=vendaru//p' "$source/dist/vendaru.desktop")
@@ -94,7 +95,7 @@ for program in vendaru vendaru-cli; do
 done
 
 if [[ $mode == make ]]; then
-  make -s -C "$source" uninstall BUILD="$build" >"$scratch/uninstall.log" 2>&1 ||
+  make -s -C "$source" uninstall BUILD="$build" INSTALLED="$scratch/installed" >"$scratch/uninstall.log" 2>&1 ||
     { cat "$scratch/uninstall.log"; fail "make uninstall"; }
   [[ -z $(ls -A "$scratch/new") ]] || fail "make uninstall leaves $(cd "$scratch/new" && find . -mindepth 1)"
   # A prefix with another program's file type and menu entry: install
@@ -108,10 +109,10 @@ if [[ $mode == make ]]; then
   update-mime-database "$other/share/mime"
   update-desktop-database -q "$other/share/applications"
   snapshot "$other" >"$scratch/before"
-  make -s -C "$source" install BUILD="$build" PREFIX="$other" >"$scratch/install.log" 2>&1 ||
+  make -s -C "$source" install BUILD="$build" INSTALLED="$scratch/installed" PREFIX="$other" >"$scratch/install.log" 2>&1 ||
     { cat "$scratch/install.log"; fail "make install into $other"; }
   grep -q 'x-vendaru-kompres' "$other/share/mime/globs2" || fail "make install did not add the file type"
-  make -s -C "$source" uninstall BUILD="$build" >"$scratch/uninstall.log" 2>&1 ||
+  make -s -C "$source" uninstall BUILD="$build" INSTALLED="$scratch/installed" >"$scratch/uninstall.log" 2>&1 ||
     { cat "$scratch/uninstall.log"; fail "make uninstall from $other"; }
   diff -u "$scratch/before" <(snapshot "$other") || fail "make uninstall leaves $other changed"
 fi

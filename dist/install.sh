@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # `make install` and `make uninstall`.
-#   install.sh install BUILD PREFIX     (DESTDIR honoured)
-#   install.sh uninstall BUILD
+#   install.sh install BUILD PREFIX LIST     (DESTDIR honoured)
+#   install.sh uninstall LIST
 # install builds what is installed, installs it stripped under
 # DESTDIR/PREFIX and, without DESTDIR, brings the desktop's lists of file
-# types and of programs up to date. BUILD/installed-files.txt records the
-# files, the folders the install made and the lists it brought up to date,
+# types and of programs up to date. LIST records the files, the folders the install made and the lists it brought up to date,
 # so that uninstall leaves the prefix as install found it: it removes those
 # files, brings the lists up to date again (or removes them when install
 # made them and nothing else is left in them) and removes the folders install
@@ -27,9 +26,8 @@ give_build_to_owner() {
 }
 
 do_install() {
-  local prefix=$1 root stage list dir
+  local prefix=$1 list=$2 root stage dir
   root=${DESTDIR:-}$prefix
-  list=$build/installed-files.txt
   trap give_build_to_owner EXIT
   cmake --build "$build" --target vg_installed -j "${JOBS:-$(nproc)}"
 
@@ -104,8 +102,7 @@ refresh() {
 }
 
 do_uninstall() {
-  local list kind path root=""
-  list=$build/installed-files.txt
+  local list=$1 kind path root=""
   [[ -f $list ]] || fail "nothing to uninstall: $list is missing (make install writes it)"
   local folders=() refreshed=() line
   while IFS= read -r line; do
@@ -134,13 +131,14 @@ do_uninstall() {
   rm -f "$list"
 }
 
-build=${2:-}
+usage="usage: $0 install BUILD PREFIX LIST | uninstall LIST"
 case ${1:-} in
   install)
-    [[ $# -eq 3 ]] || fail "usage: $0 install BUILD PREFIX"
+    [[ $# -eq 4 ]] || fail "$usage"
     [[ $3 == /* ]] || fail "PREFIX must be a full path (it is $3)"
-    do_install "$3"
+    build=$2
+    do_install "$3" "$4"
     ;;
-  uninstall) [[ $# -eq 2 ]] || fail "usage: $0 uninstall BUILD"; do_uninstall ;;
-  *) fail "usage: $0 install BUILD PREFIX | uninstall BUILD" ;;
+  uninstall) [[ $# -eq 2 ]] || fail "$usage"; do_uninstall "$2" ;;
+  *) fail "$usage" ;;
 esac
