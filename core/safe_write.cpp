@@ -90,8 +90,10 @@ void TakeTargetAttributes(const std::string& name, const std::string& file, cons
     if (::stat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
         struct stat made {};
         if (::stat(name.c_str(), &made) == 0 && (made.st_uid != old.st_uid || made.st_gid != old.st_gid)) {
-            if (::chown(name.c_str(), old.st_uid, old.st_gid) != 0)
-                (void)::chown(name.c_str(), uid_t(-1), old.st_gid);
+            if (::chown(name.c_str(), old.st_uid, old.st_gid) != 0 &&
+                ::chown(name.c_str(), uid_t(-1), old.st_gid) != 0) {
+                // Neither is allowed: the file keeps this user's owner and group.
+            }
         }
         mode = old.st_mode & 07777;
     } else {
