@@ -22,6 +22,12 @@ namespace {
 thread_local int FailAfter = -1;
 }  // namespace
 
+// The pair below replaces the global one: memory from this operator new
+// goes back through std::free, which the compiler cannot see at the places
+// it inlines a delete.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(std::size_t size) {
     if (FailAfter == 0) {
         FailAfter = -1;
