@@ -35,6 +35,21 @@ std::unique_ptr<TBitmapImage> TBitmapImage::Clone() const {
 
 // ---------------------------------------------------------------------------
 
+void TRowsArriving::Started() noexcept {
+    {
+        std::lock_guard lock(FLock);
+        if (FEnded) return;
+        FStarted = true;
+    }
+    FChanged.notify_all();
+}
+
+bool TRowsArriving::WaitStarted() noexcept {
+    std::unique_lock lock(FLock);
+    FChanged.wait(lock, [&] { return FEnded || FStarted; });
+    return FStarted;
+}
+
 void TRowsArriving::Arrived(int count) noexcept {
     {
         std::lock_guard lock(FLock);

@@ -137,6 +137,8 @@ private:
 // the store.
 class TRowsArriving {
 public:
+    // The bitmap holds the new store: its rows are announced from now on.
+    void Started() noexcept;
     // Image rows 0 .. count - 1 are in the store.
     void Arrived(int count) noexcept;
     // No more rows come; `complete`: all of them arrived.
@@ -144,11 +146,14 @@ public:
     // Waits until image row `row` has arrived and returns the number of rows
     // there are now (more than `row`), or 0 when reading ended without it.
     int WaitFor(int row) noexcept;
+    // Waits until the store is there; false when reading ended before.
+    bool WaitStarted() noexcept;
 
 private:
     std::mutex FLock;
     std::condition_variable FChanged;
     int FCount = 0;
+    bool FStarted = false;
     bool FEnded = false;
 };
 
@@ -197,9 +202,9 @@ public:
     void WriteToStream(TStream& stream) override;
     // The same as ReadFromStream, handing the rows to another thread as they
     // are read: `started` is called once the bitmap holds the new store
-    // (still zero), and from then on `arriving` announces its rows, top row
-    // first; a bottom-up file is read from its end for that. `arriving` is
-    // ended on every path; after a failure the bitmap is empty.
+    // (still zero), then `arriving` is started and announces its rows, top
+    // row first; a bottom-up file is read from its end for that. `arriving`
+    // is ended on every path; after a failure the bitmap is empty.
     void ReadArriving(TStream& stream, TRowsArriving& arriving, const std::function<void()>& started);
     // For a preview: reads a BMP file's description and at most `maxRows` of
     // its rows, the middle rows of equal bands, seeking past the others. The

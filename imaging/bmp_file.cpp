@@ -340,6 +340,7 @@ void TBitmap::ReadArriving(TStream& stream, TRowsArriving& arriving, const std::
         if (stream.Size() - start <= 0) {
             ReplaceImage(std::make_unique<TBitmapImage>());
             started();
+            arriving.Started();
             complete = true;
             return;
         }
@@ -352,11 +353,13 @@ void TBitmap::ReadArriving(TStream& stream, TRowsArriving& arriving, const std::
             ReadPixels(stream, d, image);
             ReplaceImage(std::move(made));
             started();
+            arriving.Started();
         } else {
             // The store is shared from here on; its rows are written only
             // before they are announced.
             ReplaceImage(std::move(made));
             started();
+            arriving.Started();
             ReadRowsInTurn(stream, d, image, arriving);
         }
         arriving.Arrived(image.Rows());

@@ -15,9 +15,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <limits>
-#include <malloc.h>
 #include <optional>
 #include <unistd.h>
 
@@ -25,9 +23,8 @@
 #include "core/exceptions.h"
 #include "core/file_names.h"
 #include "core/safe_write.h"
-#include "core/signals_held_back.h"
 #include "core/streams.h"
-#include "core/thread_cap.h"
+#include "core/worker_threads.h"
 #include "imaging/jpeg_feed.h"
 #include "pack/pack_steps.h"
 #include "ui/application.h"
@@ -58,68 +55,45 @@ QString DraggedFile(const QMimeData* data) {
     return urls.size() == 1 && urls.front().isLocalFile() ? urls.front().toLocalFile() : QString();
 }
 
-// Encodes a JPEG image on a thread of its own while this thread goes on,
-// and decodes its bytes small as they are made, for the other pane. Where
-// no thread is to be had, or the program is held to one, Finish encodes on
+// Encodes `jpeg` on a thread of its own while this thread runs `load`,
+// which reads the picture and announces its rows to `arriving` (the thread
+// starts on them once the picture's store is there), and then, for a
+// `shift` above 0 that `load` sets, decodes the new bytes at 1/2^shift as
+// they are made. Returns that small picture (none where it could not be
+// made); a failure of `load`, else of the encoding, is raised here, as on
 // this thread.
-class TEncodingAlongside {
-public:
-    explicit TEncodingAlongside(TJPEGImage& jpeg) : FJpeg(jpeg) {}
-    TEncodingAlongside(const TEncodingAlongside&) = delete;
-    TEncodingAlongside& operator=(const TEncodingAlongside&) = delete;
-    // A failure on this thread ends here: the encoding is waited for (it
-    // stops early when its rows stop coming).
-    ~TEncodingAlongside() {
-        if (FEncoding.valid()) FEncoding.wait();
-    }
-
-    // Starts encoding the image's bitmap, each row once `arriving` has
-    // announced it; `arriving` must outlive this object.
-    void Start(TRowsArriving& arriving) {
-#if defined(__GLIBC__)
-        // The encoded bytes are taken on the other thread and freed much
-        // later on this one. Left to itself, the C library serves such
-        // blocks (up to tens of megabytes) from a heap of that thread's and
-        // keeps them there once freed; with a fixed threshold every large
-        // block comes from the system and goes back to it when freed.
-        [[maybe_unused]] static const bool fixedThreshold = ::mallopt(M_MMAP_THRESHOLD, 1 << 20) == 1;
-#endif
-        // Held to one thread, the program encodes after reading.
-        if (ThreadCap() < 2) return;
-        try {
-            const TSignalsHeldBack held;
-            FEncoding =
-                std::async(std::launch::async, [this, &arriving] { FJpeg.EncodeJpegFeeding(FFeed, arriving); });
-        } catch (const std::system_error&) {
-            // No thread to be had: Finish encodes.
-        }
-    }
-
-    // For a `shift` above 0, the picture decoded at 1/2^shift from the new
-    // bytes as they come (none where it could not be made); then the end of
-    // the encoding, whose failure is raised here, as on this thread.
-    TReducedPicture Finish(int shift) {
-        if (!FEncoding.valid()) {
-            FJpeg.EncodeJpeg();
-            return {};
-        }
-        TReducedPicture reduced{nullptr, shift, FJpeg.Settings};
-        try {
-            if (shift > 0) reduced.Bitmap = TJPEGImage::DecodeReduced(FFeed, FJpeg.Settings, shift);
-        } catch (...) {
-            // Only the encoding's own failure counts; the pane decodes the
-            // picture itself when it shows it.
-            reduced.Bitmap.reset();
-        }
-        FEncoding.get();
-        return reduced;
-    }
-
-private:
-    TJPEGImage& FJpeg;
-    TJPEGFeed FFeed;
-    std::future<void> FEncoding;
-};
+TReducedPicture EncodeAlongside(TJPEGImage& jpeg, TRowsArriving& arriving, int& shift,
+                                const std::function<void()>& load) {
+    TJPEGFeed feed;
+    TReducedPicture reduced{nullptr, 0, jpeg.Settings};
+    const bool alongside = RunAlongside(
+        [&] {
+            if (arriving.WaitStarted()) jpeg.EncodeJpegFeeding(feed, arriving);
+        },
+        [&] {
+            try {
+                load();
+            } catch (...) {
+                // Ended before the picture's rows were read (the file did not
+                // open, say): the encoding waits for them no longer.
+                arriving.End(false);
+                throw;
+            }
+            reduced.Shift = shift;
+            try {
+                if (shift > 0) reduced.Bitmap = TJPEGImage::DecodeReduced(feed, jpeg.Settings, shift);
+            } catch (...) {
+                // Only the encoding's own failure counts; the pane decodes the
+                // picture itself when it shows it.
+                reduced.Bitmap.reset();
+            }
+        });
+    if (alongside) return reduced;
+    // No second thread: one after the other.
+    load();
+    jpeg.EncodeJpeg();
+    return {};
+}
 
 // True when both names lead to one existing file.
 bool SameFile(const std::string& a, const std::string& b) {
@@ -379,28 +353,27 @@ void TForm1::LoadBitmapFile(const std::string& name) {
     // bytes are decoded at the size the other pane shows them at as they
     // come, ready for "Kompres". It becomes FJpeg once the file has loaded.
     auto jpeg = std::make_unique<TJPEGImage>();
+    TJPEGImage& encoder = *jpeg;
     TRowsArriving arriving;
-    TEncodingAlongside encoding(*jpeg);
-    {
-        TFileStream stream(name, TFileStream::fmOpenRead);
-        FBitmap->ReadArriving(stream, arriving, [&] {
-            jpeg->Assign(FBitmap.get());
-            encoding.Start(arriving);
-        });
-    }
-    BitmapFileSize = FileSizeOf(name);
-    Image1->Picture().SetGraphic(FBitmap.get());
-    FJpeg.reset();
-    FJpeg = std::move(jpeg);
-    const QSize size(FBitmap->Width(), FBitmap->Height());
-    const int shift = JpegReductionFor(size.width(), size.height(), Image2->DisplaySize(size));
     const std::string tempJpeg = WorkingFile(kTempJpeg);
     std::optional<TFileStream> file;
+    int shift = 0;
     try {
-        Image1->repaint();
-        WriteForTarget(tempJpeg, [&] { file.emplace(tempJpeg, TFileStream::fmCreate); });
-        WroteWorkingFile(tempJpeg);
-        FReducedJpeg = encoding.Finish(shift);
+        FReducedJpeg = EncodeAlongside(encoder, arriving, shift, [&] {
+            {
+                TFileStream stream(name, TFileStream::fmOpenRead);
+                FBitmap->ReadArriving(stream, arriving, [&] { encoder.Assign(FBitmap.get()); });
+            }
+            BitmapFileSize = FileSizeOf(name);
+            Image1->Picture().SetGraphic(FBitmap.get());
+            FJpeg.reset();
+            FJpeg = std::move(jpeg);
+            const QSize size(FBitmap->Width(), FBitmap->Height());
+            shift = JpegReductionFor(size.width(), size.height(), Image2->DisplaySize(size));
+            Image1->repaint();
+            WriteForTarget(tempJpeg, [&] { file.emplace(tempJpeg, TFileStream::fmCreate); });
+            WroteWorkingFile(tempJpeg);
+        });
         WriteForTarget(tempJpeg, [&] { FJpeg->WriteToStream(*file); });
     } catch (...) {
         // A JPEG cut short (a full disk) is not left for "Kompres" or "Save
