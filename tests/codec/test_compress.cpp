@@ -45,6 +45,8 @@ public:
     static constexpr int kUntilRewound = 1 << 30;
     TroubledStream(Bytes data, int goodReads, bool failInstead)
         : TMemoryStream(std::move(data)), FGoodReads(goodReads), FFail(failInstead) {}
+    // Its bytes are only to be had through Read.
+    std::vector<uint8_t>* MemoryBytes() override { return nullptr; }
     int64_t Seek(int64_t offset, TSeekOrigin origin) override {
         if (FGoodReads == kUntilRewound && origin == TSeekOrigin::soBeginning && offset == 0 &&
             Position() > 0)
