@@ -319,9 +319,12 @@ private:
     uint64_t FBits = 0;
 };
 
+// The bits a 64-bit accumulator takes in one go on top of the fewer than 8
+// it may hold pending.
+constexpr int kAccumulatorRoom = 64 - 7;
 // Codes of up to this many bits are written by the fast encoder; a table
 // with a longer one (hand-made tables only) by EncodeLongCodes.
-constexpr int kFastCodeBits = 57;
+constexpr int kFastCodeBits = kAccumulatorRoom;
 
 // The codes as integers, the first bit highest, and their lengths. The
 // length of a byte value without a code is kNoCode: 0 bits, and a count
@@ -581,12 +584,12 @@ template <int G>
                    state.Pending - part.FirstBit;
 }
 
-// Encodes with groups of as many codes as the accumulator holds at once.
+// Encodes with groups of as many codes as the accumulator takes at once.
 [[gnu::always_inline]] inline void EncodePartInline(TEncodePart& part, const TEncodeTable& table,
                                                     uint8_t* target, uint64_t targetFirst) {
-    if (table.Longest <= 14) return EncodePart<4>(part, table, target, targetFirst);
-    if (table.Longest <= 19) return EncodePart<3>(part, table, target, targetFirst);
-    if (table.Longest <= 28) return EncodePart<2>(part, table, target, targetFirst);
+    if (table.Longest <= kAccumulatorRoom / 4) return EncodePart<4>(part, table, target, targetFirst);
+    if (table.Longest <= kAccumulatorRoom / 3) return EncodePart<3>(part, table, target, targetFirst);
+    if (table.Longest <= kAccumulatorRoom / 2) return EncodePart<2>(part, table, target, targetFirst);
     return EncodePart<1>(part, table, target, targetFirst);
 }
 
