@@ -31,6 +31,7 @@
 #include "ui/application.h"
 #include "ui/formats.h"
 #include "ui/Unit3.h"
+#include "ui/working_folder.h"
 
 TForm1* Form1 = nullptr;
 int32_t BitmapFileSize = 0;
@@ -97,6 +98,12 @@ TReducedPicture EncodeAlongside(TJPEGImage& jpeg, int shift, const std::function
     return reduced;
 }
 
+// True when both names lead to one existing file.
+bool SameFile(const std::string& a, const std::string& b) {
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error);
+}
+
 }  // namespace
 
 int32_t FileSizeOf(const std::string& name) noexcept {
@@ -112,7 +119,7 @@ int32_t FileSizeOf(const std::string& name) noexcept {
 
 void WriteCodeListing() {
     const std::string text = unit2::FormatCodeListing();
-    const int handle = ::open(kCodeListing, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int handle = ::open(WorkingFile(kCodeListing).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (handle < 0) throw EInOutError(errno);
     if (const int error = WriteAllBytes(handle, text.data(), text.size()); error != 0) {
         ::close(handle);
@@ -131,8 +138,22 @@ TForm1::TForm1(QWidget* parent)
     setWindowTitle(QStringLiteral("Vendaru Gambar"));
     setFont(FormFont());
     PlaceWindow(this, 67, 97, 647, 472);
+    MakeMenu();
+    MakeControls();
+    MakeKeys();
+    setAcceptDrops(true);
 
-    // Menu bar: "File" with its submenu, and "Tabel kode" as a command.
+    OpenPictureDialog1.Filter = "Bitmaps (*.bmp)|*.bmp";
+    OpenDialog1.Filter = "File Kompres *.234|*.234";
+    SavePictureDialog1.Filter = "Bitmaps (*.bmp)|*.bmp";
+    SaveDialog1.Filter = "File kompres *.234|*.234";
+
+    ConnectHandlers();
+    RunGuarded([this] { FormCreate(this); });
+}
+
+// Menu bar: "File" with its submenu, and "Tabel kode" as a command.
+void TForm1::MakeMenu() {
     MainMenu1 = new TMainMenu(this);
     MainMenu1->setNativeMenuBar(false);
     setMenuBar(MainMenu1);
@@ -149,7 +170,10 @@ TForm1::TForm1(QWidget* parent)
     SaveAsGambar1->setEnabled(false);
     SavefileKompres2->setEnabled(false);
     Tabelkode1->setEnabled(false);
+}
 
+// The image panes, the labels and the buttons, at their designed places.
+void TForm1::MakeControls() {
     auto* client = new QWidget(this);
     setCentralWidget(client);
 
@@ -176,19 +200,29 @@ TForm1::TForm1(QWidget* parent)
     QWidget::setTabOrder(proses, Button1);
     QWidget::setTabOrder(Button1, dekompres);
     for (TButton* button : {proses, Button1, dekompres}) button->setAutoDefault(true);  // Return presses it
+}
 
-    // F10 (and Alt+F, the captions having no mnemonics) opens "File".
+// Keys without a menu item that shows them: F10 (and Alt+F, the captions
+// having no mnemonics) opens "File" with its first item selected, Ctrl+O
+// gives "Open File Gambar" and Ctrl+Q "Exit". Ctrl+X, the shortcut of the
+// "File" item itself, starts nothing.
+void TForm1::MakeKeys() {
     for (const QKeySequence& keys : {QKeySequence(Qt::Key_F10), QKeySequence(Qt::ALT | Qt::Key_F)}) {
         auto* shortcut = new QShortcut(keys, this);
-        connect(shortcut, &QShortcut::activated, this, [this] { MainMenu1->setActiveAction(Kompres1); });
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            MainMenu1->setActiveAction(Kompres1);
+            Kompres1->menu()->setActiveAction(OpenFileGambar1);
+        });
     }
-    setAcceptDrops(true);
+    const std::pair<QKeySequence, QAction*> commands[] = {{QKeySequence(Qt::CTRL | Qt::Key_O), OpenFileGambar1},
+                                                          {QKeySequence(Qt::CTRL | Qt::Key_Q), Exit1}};
+    for (const auto& [keys, item] : commands) {
+        auto* shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, item, &QAction::trigger);
+    }
+}
 
-    OpenPictureDialog1.Filter = "Bitmaps (*.bmp)|*.bmp";
-    OpenDialog1.Filter = "File Kompres *.234|*.234";
-    SavePictureDialog1.Filter = "Bitmaps (*.bmp)|*.bmp";
-    SaveDialog1.Filter = "File kompres *.234|*.234";
-
+void TForm1::ConnectHandlers() {
     connect(OpenFileGambar1, &QAction::triggered, this,
             Guarded(this, &TForm1::OpenFileGambar1Click, OpenFileGambar1));
     connect(OpenFilekompres1, &QAction::triggered, this,
@@ -202,8 +236,6 @@ TForm1::TForm1(QWidget* parent)
     connect(proses, &QPushButton::clicked, this, Guarded(this, &TForm1::prosesClick, proses));
     connect(dekompres, &QPushButton::clicked, this, Guarded(this, &TForm1::dekompresClick, dekompres));
     connect(Button1, &QPushButton::clicked, this, Guarded(this, &TForm1::Button1Click, Button1));
-
-    RunGuarded([this] { FormCreate(this); });
 }
 
 TForm1::~TForm1() {
@@ -244,17 +276,22 @@ void TForm1::FormDestroy(QObject*) {
             if (std::filesystem::path(written).filename() != name) continue;
             // So does one the user chose in a dialog after this run wrote it
             // (a picture "temp.bmp" opened, a compressed file saved as "kom").
-            const bool usersOwn =
-                std::any_of(FUserFiles.begin(), FUserFiles.end(), [&written](const std::string& file) {
-                    std::error_code error;
-                    return std::filesystem::equivalent(written, file, error);
-                });
+            const bool usersOwn = std::any_of(FUserFiles.begin(), FUserFiles.end(),
+                                              [&written](const std::string& file) { return SameFile(written, file); });
             if (!usersOwn) DeleteFile(written);
         }
     }
 }
 
-void TForm1::WroteWorkingFile(const char* name) {
+void TForm1::OpenedUserFile(const std::string& name) {
+    // A working file this run wrote stays one when the user opens it (this
+    // run's "kom.234" through "Open File kompres"): it goes at exit.
+    const bool working = std::any_of(FWrittenFiles.begin(), FWrittenFiles.end(),
+                                     [&name](const std::string& written) { return SameFile(written, name); });
+    if (!working) FUserFiles.push_back(name);
+}
+
+void TForm1::WroteWorkingFile(const std::string& name) {
     std::error_code error;
     std::string file = std::filesystem::absolute(name, error).lexically_normal().string();
     if (error) file = name;
@@ -289,13 +326,22 @@ void TForm1::OpenFileGambar1Click(QObject*) {
 }
 
 void TForm1::OpenChosenPicture() {
-    FUserFiles.push_back(OpenPictureDialog1.FileName);
+    OpenedUserFile(OpenPictureDialog1.FileName);
     ClearForNewFile();
     proses->show();
     dekompres->hide();
+    // Return gives "Kompres" next, not "Keluar".
+    proses->setFocus();
     TBusyCursor busy(this);
     LoadBitmapFile(OpenPictureDialog1.FileName);
     OpenPictureDialog1.SetInitialDir(FolderOf(OpenPictureDialog1.FileName));
+    SavesStartBeside(OpenPictureDialog1.FileName);
+}
+
+void TForm1::SavesStartBeside(const std::string& opened) {
+    const std::string folder = FolderOf(opened);
+    SavePictureDialog1.SetInitialDir(folder);
+    SaveDialog1.SetInitialDir(folder);
 }
 
 void TForm1::LoadBitmapFile(const std::string& name) {
@@ -316,13 +362,24 @@ void TForm1::LoadBitmapFile(const std::string& name) {
     // shows them at as they come, ready for "Kompres".
     const QSize size(FBitmap->Width(), FBitmap->Height());
     const int shift = JpegReductionFor(size.width(), size.height(), Image2->DisplaySize(size));
+    const std::string tempJpeg = WorkingFile(kTempJpeg);
     std::optional<TFileStream> file;
-    FReducedJpeg = EncodeAlongside(*FJpeg, shift, [&] {
-        Image1->repaint();
-        file.emplace(kTempJpeg, TFileStream::fmCreate);
-        WroteWorkingFile(kTempJpeg);
-    });
-    FJpeg->WriteToStream(*file);
+    try {
+        FReducedJpeg = EncodeAlongside(*FJpeg, shift, [&] {
+            Image1->repaint();
+            WriteForTarget(tempJpeg, [&] { file.emplace(tempJpeg, TFileStream::fmCreate); });
+            WroteWorkingFile(tempJpeg);
+        });
+        WriteForTarget(tempJpeg, [&] { FJpeg->WriteToStream(*file); });
+    } catch (...) {
+        // A JPEG cut short (a full disk) is not left for "Kompres" or "Save
+        // File Kompres" to take for the picture.
+        if (file) {
+            file.reset();
+            DeleteFile(tempJpeg);
+        }
+        throw;
+    }
 }
 
 void TForm1::OpenFilekompres1Click(QObject*) {
@@ -331,16 +388,20 @@ void TForm1::OpenFilekompres1Click(QObject*) {
 }
 
 void TForm1::OpenChosenCompressedFile() {
-    FUserFiles.push_back(OpenDialog1.FileName);
+    OpenedUserFile(OpenDialog1.FileName);
     ClearForNewFile();
     proses->hide();
     dekompres->show();
+    // Hiding a focused "Kompres" hands the focus on to "Keluar"; Return
+    // gives "Dekompres" next.
+    dekompres->setFocus();
     Image1->Picture().SetGraphic(nullptr);
     Image2->Picture().SetGraphic(nullptr);
     Label3->hide();
     ShowCompressedFile(OpenDialog1.FileName);
     // The next "Open File kompres" starts in the folder of this file.
     OpenDialog1.SetInitialDir(FolderOf(OpenDialog1.FileName));
+    SavesStartBeside(OpenDialog1.FileName);
 }
 
 void TForm1::ShowCompressedFile(const std::string& name) {
@@ -354,7 +415,8 @@ void TForm1::prosesClick(QObject*) {
     Tabelkode1->setEnabled(true);
     SavefileKompres2->setEnabled(true);
     TBusyCursor busy(this);
-    Image2->Picture().LoadFromFile(kTempJpeg);
+    const std::string tempJpeg = WorkingFile(kTempJpeg), compressed = WorkingFile(kCompressed);
+    Image2->Picture().LoadFromFile(tempJpeg);
     // The file still holds the bytes decoded small when they were made:
     // the pane shows them from that.
     if (FReducedJpeg.Bitmap && FJpeg && FJpeg->Equals(Image2->Picture().Graphic()))
@@ -362,15 +424,17 @@ void TForm1::prosesClick(QObject*) {
     FReducedJpeg = {};
     {
         unit2::TCodecFiles files;
-        unit2::OpenInputFile(kTempJpeg);
-        unit2::CreateOutputFile(kCompressed);
-        WroteWorkingFile(kCompressed);
-        unit2::CompressFile();
+        unit2::OpenInputFile(tempJpeg);
+        WriteForTarget(compressed, [&] {
+            unit2::CreateOutputFile(compressed);
+            WroteWorkingFile(compressed);
+            unit2::CompressFile();
+        });
         unit2::CloseFiles();
     }
-    Label2->SetCaption(SizeText("kompres File = ", FileSizeOf(kCompressed), "  bytes"));
+    Label2->SetCaption(SizeText("kompres File = ", FileSizeOf(compressed), "  bytes"));
     WriteCodeListing();
-    CompressedFileSize = FileSizeOf(kCompressed);
+    CompressedFileSize = FileSizeOf(compressed);
     if (CompressedFileSize <= 0 || BitmapFileSize <= 0) {
         Label3->hide();
     } else {
@@ -386,28 +450,31 @@ void TForm1::dekompresClick(QObject*) {
     Tabelkode1->setEnabled(true);
     SavefileKompres2->setEnabled(false);
     TBusyCursor busy(this);
+    const std::string expandedJpeg = WorkingFile(kExpandedJpeg), tempBmp = WorkingFile(kTempBmp);
     unit2::ResetCodec();
     {
         unit2::TCodecFiles files;
         unit2::OpenInputFile(OpenDialog1.FileName);
-        unit2::CreateOutputFile(kExpandedJpeg);
-        WroteWorkingFile(kExpandedJpeg);
-        unit2::DecompressFile();
+        WriteForTarget(expandedJpeg, [&] {
+            unit2::CreateOutputFile(expandedJpeg);
+            WroteWorkingFile(expandedJpeg);
+            unit2::DecompressFile();
+        });
         unit2::CloseFiles();
     }
     FBitmap.reset();
     FBitmap = std::make_unique<TBitmap>();
     FJpeg.reset();
     FJpeg = std::make_unique<TJPEGImage>();
-    FJpeg->LoadFromFile(kExpandedJpeg);
+    FJpeg->LoadFromFile(expandedJpeg);
     FBitmap->Assign(FJpeg.get());
-    {
-        TFileStream file(kTempBmp, TFileStream::fmCreate);
-        WroteWorkingFile(kTempBmp);
+    WriteForTarget(tempBmp, [&] {
+        TFileStream file(tempBmp, TFileStream::fmCreate);
+        WroteWorkingFile(tempBmp);
         FBitmap->WriteToStream(file);
-    }
+    });
     Image1->Picture().SetGraphic(FBitmap.get());
-    Label2->SetCaption(SizeText("Extrak File = ", FileSizeOf(kTempBmp), "  bytes"));
+    Label2->SetCaption(SizeText("Extrak File = ", FileSizeOf(tempBmp), "  bytes"));
 }
 
 void TForm1::SaveAsGambar1Click(QObject*) {
@@ -428,7 +495,7 @@ void TForm1::SaveAsGambar1Click(QObject*) {
 
 void TForm1::SavefileKompres2Click(QObject*) {
     unit2::TCodecFiles files;
-    unit2::OpenInputFile(kTempJpeg);
+    unit2::OpenInputFile(WorkingFile(kTempJpeg));
     if (!SaveDialog1.Execute()) return;  // the guard closes the input
     TBusyCursor busy(this);
     const std::string target = SaveDialog1.FileName + ".234";

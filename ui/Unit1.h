@@ -76,13 +76,24 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    // The steps of making the window.
+    void MakeMenu();
+    void MakeControls();
+    void MakeKeys();
+    void ConnectHandlers();
+
     void ClearForNewFile();
     // The steps of the two open commands after their dialog, for the name
     // in OpenPictureDialog1 and OpenDialog1.
     void OpenChosenPicture();
     void OpenChosenCompressedFile();
     // Notes that this run has created or replaced the working file `name`.
-    void WroteWorkingFile(const char* name);
+    void WroteWorkingFile(const std::string& name);
+    // Notes a file the user opened: one of the user's, unless this run
+    // wrote it as a working file.
+    void OpenedUserFile(const std::string& name);
+    // The save dialogs start in the folder of the file opened last.
+    void SavesStartBeside(const std::string& opened);
     void LoadBitmapFile(const std::string& name);
     void ShowCompressedFile(const std::string& name);
 

@@ -5,6 +5,7 @@
 
 #include "core/streams.h"
 #include "ui/application.h"
+#include "ui/working_folder.h"
 
 TForm2* Form2 = nullptr;
 
@@ -38,7 +39,7 @@ void TForm2::FormCreate(QObject*) { editor->clear(); }
 void TForm2::Button1Click(QObject*) {
     editor->clear();
     TMemoryStream content;
-    content.LoadFromFile("kode.txt");
+    content.LoadFromFile(WorkingFile("kode.txt"));
     // Plain text, line by line: CR LF, LF or a lone CR ends a line.
     const std::vector<uint8_t>& bytes = content.Data();
     QStringList lines;

@@ -1,12 +1,21 @@
 #include "ui/application.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QIcon>
 #include <QThread>
 
+#include <cstring>
+
 #include "core/exceptions.h"
+#include "core/safe_write.h"
 #include "ui/dialogs.h"
 
 TApplication Application;
+
+void IdentifyApplication() {
+    QGuiApplication::setDesktopFileName(QStringLiteral("vendaru"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("vendaru"), QIcon(QStringLiteral(":/vendaru/vendaru.png"))));
+}
 
 void TApplication::Terminate() {
     Terminated = true;
@@ -23,8 +32,8 @@ QString TApplication::ErrorText(const std::string& message) {
     return text;
 }
 
-void TApplication::ShowException(const std::string& message) {
-    UserInteraction().ShowErrorMessage(Title, ErrorText(message));
+void TApplication::ShowException(const std::string& message, const std::string& detail) {
+    UserInteraction().ShowErrorMessage(Title, ErrorText(message), QString::fromStdString(detail));
 }
 
 void TApplication::HandleException() noexcept {
@@ -33,6 +42,10 @@ void TApplication::HandleException() noexcept {
             throw;
         } catch (const EAbort&) {
             // Ends an operation quietly.
+        } catch (const EOutputError& e) {
+            ShowException(e.Message(), e.Detail());
+        } catch (const EInOutError& e) {
+            ShowException(e.Message(), std::strerror(e.ErrorCode()));
         } catch (const Exception& e) {
             ShowException(e.Message());
         } catch (const std::exception& e) {

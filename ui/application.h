@@ -18,10 +18,12 @@ public:
     void Terminate();
 
     // The default exception handler. Call it inside a catch block: it shows
-    // the message of the exception being handled in an error message box;
-    // EAbort is passed over silently. Never throws.
+    // the message of the exception being handled in an error message box,
+    // with the system's reason for the failure, where the exception carries
+    // one, as the box's detailed text; EAbort is passed over silently.
+    // Never throws.
     void HandleException() noexcept;
-    void ShowException(const std::string& message);
+    void ShowException(const std::string& message, const std::string& detail = std::string());
 
     // The text shown for an exception message: a full stop is appended when
     // the last character sorts after ".".
@@ -29,6 +31,11 @@ public:
 };
 
 extern TApplication Application;
+
+// Names the program to the desktop: the desktop entry "vendaru", so that a
+// window manager matches the windows to it, and the icon "vendaru" of the
+// icon theme, or the one built into the program where none is installed.
+void IdentifyApplication();
 
 // Runs `handler`; an exception leaving it goes to the default handler and
 // stops there.

@@ -25,6 +25,13 @@ void TFileDialog::SetInitialDir(const std::string& folder) {
 
 bool TFileDialog::Execute() { return UserInteraction().ExecuteFileDialog(*this); }
 
+bool DescriptionNamesPattern(const std::string& filter) {
+    const size_t bar = filter.find('|');
+    if (bar == std::string::npos) return false;
+    const std::string description = filter.substr(0, bar), pattern = filter.substr(bar + 1);
+    return description.find(pattern) != std::string::npos && description.find('(') == std::string::npos;
+}
+
 QString QtNameFilter(const std::string& filter) {
     const size_t bar = filter.find('|');
     if (bar == std::string::npos) return QString::fromStdString(filter);
@@ -126,6 +133,8 @@ public:
                                                                : QFileDialog::AcceptSave);
         box.setFileMode(QFileDialog::AnyFile);
         box.setNameFilter(QtNameFilter(dialog.Filter));
+        // A description that names its pattern already shows it once.
+        box.setOption(QFileDialog::HideNameFilterDetails, DescriptionNamesPattern(dialog.Filter));
         box.setWindowTitle(dialog.Kind() == TFileDialog::dkOpen ? QStringLiteral("Open")
                                                                 : QStringLiteral("Save As"));
         box.setDirectory(dialog.InitialDir().empty() ? QDir::currentPath()
@@ -147,10 +156,11 @@ public:
         return true;
     }
 
-    void ShowErrorMessage(const QString& caption, const QString& text) override {
+    void ShowErrorMessage(const QString& caption, const QString& text, const QString& detail) override {
         QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, MessageOwner());
         // Messages carry file names, which may look like markup: show them as they are.
         box.setTextFormat(Qt::PlainText);
+        if (!detail.isEmpty()) box.setDetailedText(detail);
         box.exec();
     }
 };

@@ -46,6 +46,9 @@ private:
 
 // Qt's form of a "description|pattern" filter.
 QString QtNameFilter(const std::string& filter);
+// True for a filter whose description shows its pattern without
+// parentheses ("File kompres *.234|*.234"): Qt's form would show it twice.
+bool DescriptionNamesPattern(const std::string& filter);
 
 // Everything that needs an answer from a person goes through here. The
 // desktop implementation shows real dialogs and message boxes; another one
@@ -55,7 +58,8 @@ public:
     virtual ~TUserInteraction() = default;
     // Sets dialog.FileName and returns true, or returns false for cancel.
     virtual bool ExecuteFileDialog(TFileDialog& dialog) = 0;
-    virtual void ShowErrorMessage(const QString& caption, const QString& text) = 0;
+    // `detail`, where not empty, is the system's reason for the failure.
+    virtual void ShowErrorMessage(const QString& caption, const QString& text, const QString& detail) = 0;
 };
 
 TUserInteraction& UserInteraction();

@@ -37,54 +37,64 @@ std::vector<TSpan> Spans(int srcLength, int dstLength) {
     return spans;
 }
 
-}  // namespace
+// Box-filter scaling of a bitmap into a QImage, one destination row at a
+// time: the source rows it covers summed column by column (SumRows), then
+// each destination pixel's columns summed with their weights (WriteRow).
+class TScaler {
+public:
+    TScaler(const TBitmap& bitmap, QSize size)
+        : FImage(bitmap.Image()),
+          FReader(FImage),
+          FColumns(Spans(bitmap.Width(), size.width())),
+          FRows(Spans(bitmap.Height(), size.height())),
+          FSamples(size_t(bitmap.Width()) * 3),
+          FDirect(FImage.Header.biBitCount == 24),
+          FConverted(FDirect ? 0 : FSamples),
+          FWhole16(FSamples),
+          FWhole(FSamples),
+          FPartial(FSamples),
+          FFullRow(uint32_t(size.height())),
+          FFullColumn(uint32_t(size.width())),
+          FScale(1.0 / (double(bitmap.Width()) * double(bitmap.Height()))),
+          FBottomUp(FImage.Header.biHeight > 0) {}
 
-QImage ScaleBitmap(const TBitmap& bitmap, QSize size) {
-    if (bitmap.Empty() || size.isEmpty()) return {};
-    const TBitmapImage& image = bitmap.Image();
-    const int srcWidth = bitmap.Width(), srcHeight = bitmap.Height();
-    const int dstWidth = size.width(), dstHeight = size.height();
-    QImage result(size, QImage::Format_RGB32);
-    if (result.isNull()) return result;
+    void Scale(QImage& result) {
+        const int dstHeight = result.height();
+        // Rows are visited in the order they lie in memory.
+        for (int jj = 0; jj < dstHeight; ++jj) {
+            const int j = FBottomUp ? dstHeight - 1 - jj : jj;
+            SumRows(FRows[size_t(j)]);
+            WriteRow(reinterpret_cast<QRgb*>(result.scanLine(j)), result.width());
+        }
+    }
 
-    const std::vector<TSpan> columns = Spans(srcWidth, dstWidth);
-    const std::vector<TSpan> rows = Spans(srcHeight, dstHeight);
-    const size_t samples = size_t(srcWidth) * 3;
+private:
     // 24-bit rows are read in place; other depths are read as colours first.
-    const bool direct = image.Header.biBitCount == 24;
-    const TRowReader reader(image);
-    std::vector<uint8_t> converted(direct ? 0 : samples);
-    auto rowAt = [&](int r) -> const uint8_t* {
-        if (direct) return image.Row(r);
-        reader.Read(r, converted.data());
-        return converted.data();
-    };
+    const uint8_t* RowAt(int r) {
+        if (FDirect) return FImage.Row(r);
+        FReader.Read(r, FConverted.data());
+        return FConverted.data();
+    }
 
-    // Each destination row: the source rows summed column by column, the
-    // fully covered ones without weights (most of them when shrinking) in
-    // 16 bits as long as they cannot overflow, then each destination pixel's
-    // columns summed with their weights.
-    constexpr int kRowsIn16Bits = 257;  // 257 * 255 = 65535
-    std::vector<uint16_t> whole16(samples);
-    std::vector<uint32_t> whole(samples), partial(samples);
-    const uint32_t fullRow = uint32_t(dstHeight), fullColumn = uint32_t(dstWidth);
-    const double scale = 1.0 / (double(srcWidth) * double(srcHeight));
-    // Rows are visited in the order they lie in memory.
-    const bool bottomUp = image.Header.biHeight > 0;
-    for (int jj = 0; jj < dstHeight; ++jj) {
-        const int j = bottomUp ? dstHeight - 1 - jj : jj;
-        const TSpan& span = rows[size_t(j)];
-        std::fill(whole16.begin(), whole16.end(), uint16_t(0));
-        std::fill(whole.begin(), whole.end(), 0u);
-        std::fill(partial.begin(), partial.end(), 0u);
-        uint16_t* const w16 = whole16.data();
-        uint32_t* const w = whole.data();
-        uint32_t* const p = partial.data();
+    // The source rows of `span` summed into FPartial, with the fully covered
+    // ones (most of them when shrinking) summed without weights, in 16 bits
+    // as long as they cannot overflow.
+    void SumRows(const TSpan& span) {
+        constexpr int kRowsIn16Bits = 257;  // 257 * 255 = 65535
+        std::fill(FWhole16.begin(), FWhole16.end(), uint16_t(0));
+        std::fill(FWhole.begin(), FWhole.end(), 0u);
+        std::fill(FPartial.begin(), FPartial.end(), 0u);
+        uint16_t* const w16 = FWhole16.data();
+        uint32_t* const w = FWhole.data();
+        uint32_t* const p = FPartial.data();
+        // Locals, so that the stores through p cannot be taken to change them.
+        const size_t samples = FSamples;
+        const uint32_t fullRow = FFullRow;
         int pending = 0;
         const size_t count = span.Weights.size();
         for (size_t kk = 0; kk < count; ++kk) {
-            const size_t k = bottomUp ? count - 1 - kk : kk;
-            const uint8_t* src = rowAt(span.First + int(k));
+            const size_t k = FBottomUp ? count - 1 - kk : kk;
+            const uint8_t* src = RowAt(span.First + int(k));
             const uint32_t weight = span.Weights[k];
             if (weight != fullRow) {
                 for (size_t x = 0; x < samples; ++x) p[x] += weight * src[x];
@@ -93,19 +103,26 @@ QImage ScaleBitmap(const TBitmap& bitmap, QSize size) {
             for (size_t x = 0; x < samples; ++x) w16[x] = uint16_t(w16[x] + src[x]);
             if (++pending == kRowsIn16Bits) {
                 for (size_t x = 0; x < samples; ++x) w[x] += w16[x];
-                std::fill(whole16.begin(), whole16.end(), uint16_t(0));
+                std::fill(FWhole16.begin(), FWhole16.end(), uint16_t(0));
                 pending = 0;
             }
         }
         // At most 255 * srcHeight each from here on.
         for (size_t x = 0; x < samples; ++x) p[x] += (w[x] + w16[x]) * fullRow;
+    }
 
-        auto* out = reinterpret_cast<QRgb*>(result.scanLine(j));
+    // Each destination pixel of a row from FPartial's columns.
+    void WriteRow(QRgb* out, int dstWidth) const {
+        const uint32_t fullColumn = FFullColumn;
+        const double scale = FScale;
+        auto channel = [scale, fullColumn](uint64_t part, uint64_t whole) {
+            return int(double(part + whole * fullColumn) * scale + 0.5);
+        };
         for (int i = 0; i < dstWidth; ++i) {
-            const TSpan& cols = columns[size_t(i)];
+            const TSpan& cols = FColumns[size_t(i)];
             uint64_t blue = 0, green = 0, red = 0;
             uint64_t wholeBlue = 0, wholeGreen = 0, wholeRed = 0;
-            const uint32_t* s = p + size_t(cols.First) * 3;
+            const uint32_t* s = FPartial.data() + size_t(cols.First) * 3;
             for (const uint32_t weight : cols.Weights) {
                 if (weight == fullColumn) {
                     wholeBlue += s[0];
@@ -118,12 +135,30 @@ QImage ScaleBitmap(const TBitmap& bitmap, QSize size) {
                 }
                 s += 3;
             }
-            auto channel = [scale, fullColumn](uint64_t part, uint64_t whole) {
-                return int(double(part + whole * fullColumn) * scale + 0.5);
-            };
             out[i] = qRgb(channel(red, wholeRed), channel(green, wholeGreen), channel(blue, wholeBlue));
         }
     }
+
+    const TBitmapImage& FImage;
+    const TRowReader FReader;
+    const std::vector<TSpan> FColumns, FRows;
+    const size_t FSamples;
+    const bool FDirect;
+    std::vector<uint8_t> FConverted;
+    std::vector<uint16_t> FWhole16;
+    std::vector<uint32_t> FWhole, FPartial;
+    const uint32_t FFullRow, FFullColumn;
+    const double FScale;
+    const bool FBottomUp;
+};
+
+}  // namespace
+
+QImage ScaleBitmap(const TBitmap& bitmap, QSize size) {
+    if (bitmap.Empty() || size.isEmpty()) return {};
+    QImage result(size, QImage::Format_RGB32);
+    if (result.isNull()) return result;
+    TScaler(bitmap, size).Scale(result);
     return result;
 }
 

@@ -24,6 +24,8 @@ public:
     std::vector<TAsked> Asked;
     QStringList Captions;
     QStringList Messages;
+    // The detailed text of each message ("" where it has none).
+    QStringList Details;
 
     void Answer(const std::string& fileName) { Answers.emplace_back(fileName); }
     void Cancel() { Answers.emplace_back(std::nullopt); }
@@ -38,9 +40,10 @@ public:
         return true;
     }
 
-    void ShowErrorMessage(const QString& caption, const QString& text) override {
+    void ShowErrorMessage(const QString& caption, const QString& text, const QString& detail) override {
         Captions << caption;
         Messages << text;
+        Details << detail;
     }
 
     // The messages shown so far, then forgets them.
@@ -48,6 +51,7 @@ public:
         QStringList taken = Messages;
         Messages.clear();
         Captions.clear();
+        Details.clear();
         return taken;
     }
 };

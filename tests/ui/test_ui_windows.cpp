@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QComboBox>
+#include <QProcess>
 #include <QStyle>
 #include <QTimer>
 #include <QImage>
@@ -16,13 +18,17 @@
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
+#include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <cstring>
 #include <memory>
 #include <sys/resource.h>
 
 #include "codec/unit2.h"
+#include "core/safe_write.h"
+#include "core/streams.h"
 #include "imaging/bitmap.h"
 #include "imaging/jpeg.h"
 #include "ui/application.h"
@@ -32,6 +38,7 @@
 #include "ui/Unit1.h"
 #include "ui/Unit3.h"
 #include "ui/scripted_user.h"
+#include "ui/working_folder.h"
 
 namespace {
 
@@ -111,6 +118,30 @@ private:
     rlimit FOld{};
     void (*FOldHandler)(int) = nullptr;
 };
+
+// The program itself, started in `folder` with `arguments` on the offscreen
+// platform; `environment` adds to or replaces the test's own variables.
+void StartProgram(QProcess& program, const QString& folder, const QStringList& arguments,
+                  const QStringList& environment = {}) {
+    QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
+    variables.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (const QString& variable : environment) {
+        const qsizetype equals = variable.indexOf('=');
+        variables.insert(variable.left(equals), variable.mid(equals + 1));
+    }
+    program.setProcessEnvironment(variables);
+    program.setWorkingDirectory(folder);
+    program.start(QStringLiteral(VENDARU_PROGRAM), arguments);
+    QVERIFY(program.waitForStarted());
+}
+
+// The files of the folders named `prefix`* in `parent`, by their names.
+QStringList FilesInFoldersOf(const QString& parent, const QString& prefix) {
+    QStringList files;
+    for (const QString& folder : QDir(parent).entryList({prefix + "*"}, QDir::Dirs | QDir::NoDotAndDotDot))
+        files += QDir(parent + "/" + folder).entryList(QDir::Files);
+    return files;
+}
 
 }  // namespace
 
@@ -255,6 +286,11 @@ private slots:
         QCOMPARE(QString::fromStdString(F().OpenPictureDialog1.InitialDir()), QCoreApplication::applicationDirPath());
         QVERIFY(F().OpenDialog1.InitialDir().empty() && F().SaveDialog1.InitialDir().empty());
 
+        // A window manager matches the windows to the desktop entry and shows the icon.
+        IdentifyApplication();
+        QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("vendaru"));
+        QVERIFY(!QApplication::windowIcon().isNull());
+
         // The code table window: hidden, empty, its controls in place.
         TForm2& f2 = *FForm2;
         QCOMPARE(f2.windowTitle(), QStringLiteral("Tabel kode"));
@@ -296,8 +332,13 @@ private slots:
         QCOMPARE(QString::fromLatin1(F().Image2->Picture().Graphic()->ClassName()), QStringLiteral("TJPEGImage"));
         QVERIFY((MenuState() == TMenuState{false, true, true, true, false}));
 
+        // The save dialogs start in the folder of the file opened.
+        QVERIFY(QDir().mkdir("elsewhere") && QFile::copy("picture.bmp", "elsewhere/picture.bmp"));
+        F().OpenFile(Path("elsewhere/picture.bmp"));
+        F().proses->click();
         FUser.Answer(Path("saved"));
         F().SavefileKompres2->trigger();
+        QCOMPARE(FUser.Asked.back().InitialDir, Path("elsewhere"));
         QCOMPARE(Contents("saved.234"), Contents("kom.234"));
         QVERIFY(!unit2::InputStream && !unit2::OutputStream);
 
@@ -318,6 +359,7 @@ private slots:
 
         FUser.Answer(Path("out"));
         F().SaveAsGambar1->trigger();
+        QCOMPARE(FUser.Asked.back().InitialDir, FFolder->path().toStdString());
         QCOMPARE(Contents("out.bmp"), Contents("temp.bmp"));
 
         F().Tabelkode1->trigger();
@@ -504,6 +546,7 @@ private slots:
         WriteBmp(QStringLiteral("a.bmp"), 40, 30);
         QVERIFY(QDir().mkdir("kode.txt"));
         OpenAndCompress(QStringLiteral("a.bmp"));
+        QCOMPARE(FUser.Details, QStringList(QString::fromLatin1(std::strerror(EISDIR))));
         QCOMPARE(FUser.TakeMessages(), QStringList(QStringLiteral("I/O error %1.").arg(EISDIR)));
         QCOMPARE(F().Label2->Caption(), "kompres File = " + FormatSize(FileSizeOf("kom.234")) + "  bytes");
         QCOMPARE(CompressedFileSize, 0);
@@ -597,12 +640,31 @@ private slots:
             TFileSizeLimit full(1024);
             F().SaveAsGambar1->trigger();
         }
+        // The box gives the system's reason as its detail.
+        const QString reason = QString::fromLatin1(std::strerror(EFBIG));
+        QCOMPARE(FUser.Details.size(), 2);
+        QCOMPARE(FUser.Details[0], "Cannot write " + QString::fromStdString(Path("old.234")) + ": " + reason);
+        QVERIFY2(FUser.Details[1].endsWith(reason), qPrintable(FUser.Details[1]));
         QCOMPARE(FUser.TakeMessages(), QStringList({"Stream write error.", "Stream write error."}));
         QCOMPARE(Contents("old.234"), QByteArray("old"));
         QCOMPARE(Contents("old.bmp"), QByteArray("old"));
         QStringList expected = files + QStringList{"dekom.jpeg", "good.234", "temp.bmp"};
         expected.sort();
         QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden), expected);
+
+        // A "temp.jpeg" cut short is not left for later commands to take
+        // for the picture.
+        {
+            TFileSizeLimit full(1024);
+            FUser.Answer(Path("a.bmp"));
+            F().OpenFileGambar1->trigger();
+        }
+        QCOMPARE(FUser.Details, QStringList("Cannot write temp.jpeg: " + reason));
+        QCOMPARE(FUser.TakeMessages(), QStringList("Stream write error."));
+        QVERIFY(!QFile::exists("temp.jpeg"));
+        F().proses->click();
+        F().SavefileKompres2->trigger();
+        QCOMPARE(FUser.TakeMessages(), QStringList({"Cannot open file temp.jpeg.", "Invalid Filename."}));
     }
 
     void labelsUseTheLocaleSeparators() {
@@ -689,26 +751,34 @@ private slots:
     }
 
     void errorMessagesShowFileNamesAsTheyAre() {
-        QString shown;
+        QString shown, detail;
         Qt::TextFormat format = Qt::AutoText;
         QWidget* owner = nullptr;
-        QTimer::singleShot(0, [&] {
+        const auto answer = [&] {
             for (QWidget* window : QApplication::topLevelWidgets())
                 if (auto* box = qobject_cast<QMessageBox*>(window); box && box->isVisible()) {
                     shown = box->text();
+                    detail = box->detailedText();
                     format = box->textFormat();
                     owner = box->parentWidget();
                     box->accept();
                 }
-        });
+        };
+        QTimer::singleShot(0, answer);
         // As after a file dialog: none of our windows is active yet.
         QApplication::setActiveWindow(nullptr);
         SetUserInteraction(nullptr);
         RunGuarded([] { throw EFOpenError("/pictures/<b>cat</b>.bmp"); });
-        SetUserInteraction(&FUser);
         QCOMPARE(shown, QStringLiteral("Cannot open file /pictures/<b>cat</b>.bmp."));
         QCOMPARE(format, Qt::PlainText);
         QCOMPARE(owner, static_cast<QWidget*>(&F()));
+        QVERIFY(detail.isEmpty());
+        // The system's reason, where there is one, is the box's detail.
+        QTimer::singleShot(0, answer);
+        RunGuarded([] { throw EOutputError("Stream write error", "Cannot write x.234: No space left on device"); });
+        SetUserInteraction(&FUser);
+        QCOMPARE(shown, QStringLiteral("Stream write error."));
+        QCOMPARE(detail, QStringLiteral("Cannot write x.234: No space left on device"));
     }
 
     void exitDeletesOnlyWhatThisRunWrote() {
@@ -716,6 +786,12 @@ private slots:
         WriteBmp(QStringLiteral("a.bmp"), 40, 30);
         OpenAndCompress(QStringLiteral("a.bmp"));
         QVERIFY(QFile::exists("temp.jpeg") && QFile::exists("kom.234"));
+        // Working files of this run that the user then opens stay working files.
+        FUser.Answer(Path("kom.234"));
+        F().OpenFilekompres1->trigger();
+        FUser.Answer(Path("temp.jpeg"));
+        F().OpenFileGambar1->trigger();
+        QCOMPARE(FUser.TakeMessages().size(), 1);  // no BMP file
         F().Exit1->trigger();
         FForm2.reset();
         FForm1.reset();
@@ -769,10 +845,25 @@ private slots:
         });
         SetUserInteraction(nullptr);
         const bool confirmed = dialog.Execute();
-        SetUserInteraction(&FUser);
         QVERIFY(confirmed);
         QCOMPARE(preview, QStringLiteral("48 x 36"));
         QCOMPARE(dialog.FileName, Path("typed-but-missing.bmp"));
+
+        // Each filter shows its pattern once.
+        QStringList filters;
+        const auto readFilters = [&filters] {
+            auto* box = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!box) return;
+            if (auto* types = box->findChild<QComboBox*>(QStringLiteral("fileTypeCombo")))
+                filters << types->currentText();
+            box->reject();
+        };
+        QTimer::singleShot(0, readFilters);
+        F().SaveDialog1.Execute();
+        QTimer::singleShot(0, readFilters);
+        F().SavePictureDialog1.Execute();
+        SetUserInteraction(&FUser);
+        QCOMPARE(filters, QStringList({"File kompres *.234", "Bitmaps (*.bmp)"}));
     }
 
     void bitmapsConvertToQImagesAndPaint() {
@@ -944,6 +1035,8 @@ private slots:
         QApplication::setActiveWindow(&F());
         QTest::keyClick(&F(), Qt::Key_F10);
         QTRY_VERIFY(F().Kompres1->menu()->isVisible());
+        // With its first item selected, so that Return gives it.
+        QCOMPARE(F().Kompres1->menu()->activeAction(), F().OpenFileGambar1);
         F().Kompres1->menu()->close();
         if (F().style()->styleHint(QStyle::SH_MenuBar_AltKeyNavigation, nullptr, F().MainMenu1)) {
             QTest::keyClick(&F(), Qt::Key_Alt);
@@ -952,12 +1045,127 @@ private slots:
         }
         for (QAction* item : F().Kompres1->menu()->actions()) QVERIFY(!item->text().contains('&'));
 
+        // Ctrl+O opens a picture; after each open, however it is given, the
+        // focus is on the button just shown, so that Return does not quit.
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        FUser.Answer(Path("a.bmp"));
+        QTest::keyClick(&F(), Qt::Key_O, Qt::ControlModifier);
+        QCOMPARE(FUser.Asked.back().Dialog, std::string("OpenPictureDialog1"));
+        QCOMPARE(F().focusWidget(), F().proses);
+        QTest::keyClick(F().focusWidget(), Qt::Key_Return);
+        QVERIFY(QFile::exists("kom.234") && !Application.Terminated);
+        FUser.Answer(Path("kom.234"));
+        F().OpenFilekompres1->trigger();
+        QCOMPARE(F().focusWidget(), F().dekompres);
+        QTest::keyClick(F().focusWidget(), Qt::Key_Return);
+        QVERIFY(QFile::exists("temp.bmp") && !Application.Terminated);
+        F().OpenFile("a.bmp");
+        QCOMPARE(F().focusWidget(), F().proses);
+        QVERIFY(FUser.Messages.isEmpty());
+        QTest::keyClick(&F(), Qt::Key_Q, Qt::ControlModifier);
+        QVERIFY(Application.Terminated);
+        Application.Terminated = false;
+
         F().Button1->setFocus();
         QTest::keyClick(F().Button1, Qt::Key_Return);
         QVERIFY(Application.Terminated);
         FForm2->show();
         QTest::keyClick(FForm2->Button1, Qt::Key_Enter);
-        QCOMPARE(FUser.TakeMessages(), QStringList("Cannot open file kode.txt."));
+        QVERIFY(FForm2->editor->toPlainText().startsWith("Kode: "));
+        QVERIFY(FUser.Messages.isEmpty());
+    }
+
+    // Programs started one per file in one folder, as a file manager does:
+    // the first works there, every further one in a private folder of its
+    // own, and the claim on the folder goes with the first, however it ends.
+    void runsInOneFolderKeepTheirFilesApart() {
+        WriteBmp(QStringLiteral("a.bmp"), 40, 30);
+        WriteBmp(QStringLiteral("b.bmp"), 64, 48, Qt::green);
+        QTemporaryDir runtime;
+        const QByteArray runtimeBefore = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        const auto restore = qScopeGuard([&] {
+            if (runtimeBefore.isNull()) qunsetenv("XDG_RUNTIME_DIR");
+            else qputenv("XDG_RUNTIME_DIR", runtimeBefore);
+        });
+        // These windows are the first run in the folder.
+        const TWorkingFolder first{std::string()};
+        QVERIFY(first.Ready() && !first.Private() && first.Problem().empty());
+        OpenAndCompress(QStringLiteral("a.bmp"));
+        const QStringList files = QDir().entryList(QDir::Files);
+        QStringList contents;
+        for (const QString& file : files) contents << QString::fromLatin1(Contents(file).toBase64());
+
+        // A second program opens "b.bmp" there and is killed.
+        QProcess second;
+        StartProgram(second, FFolder->path(), {"b.bmp"});
+        QTRY_VERIFY_WITH_TIMEOUT(FilesInFoldersOf(runtime.path(), "vendaru-").contains("temp.jpeg"), 30000);
+        second.kill();
+        QVERIFY(second.waitForFinished());
+        // A second run in this process works apart and ends normally; it
+        // removes what a killed run left long ago, not what one left now.
+        QVERIFY(QDir(runtime.path()).mkpath("vendaru-killed/old"));
+        std::filesystem::last_write_time((runtime.path() + "/vendaru-killed").toStdString(),
+                                         std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5));
+        QString privateFolder;
+        {
+            const TWorkingFolder other{std::string()};
+            QVERIFY(other.Ready() && other.Private() && other.Problem().empty());
+            privateFolder = QString::fromStdString(WorkingFolder());
+            QVERIFY(privateFolder.startsWith(runtime.path() + "/vendaru-"));
+            TForm1 window;
+            FUser.Answer(Path("b.bmp"));
+            window.OpenFileGambar1->trigger();
+            window.proses->click();
+            QVERIFY(FileExists(WorkingFile("kode.txt")) && FileExists(WorkingFile("kom.234")));
+        }
+        QVERIFY(FUser.Messages.isEmpty());
+        QVERIFY(!QFileInfo::exists(privateFolder));
+        QVERIFY(!QFileInfo::exists(runtime.path() + "/vendaru-killed"));
+        QVERIFY(FilesInFoldersOf(runtime.path(), "vendaru-").contains("temp.jpeg"));
+        QCOMPARE(WorkingFolder(), std::string());
+        QCOMPARE(QDir().entryList(QDir::Files), files);
+        for (qsizetype i = 0; i < files.size(); ++i)
+            QCOMPARE(QString::fromLatin1(Contents(files[i]).toBase64()), contents[i]);
+
+        // The first program in a folder killed: its claim goes with it and
+        // leaves no file behind.
+        QVERIFY(QDir().mkdir("next"));
+        QProcess killed;
+        StartProgram(killed, FFolder->filePath("next"), {Path("a.bmp").c_str()});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists("next/temp.jpeg"), 30000);
+        killed.kill();
+        QVERIFY(killed.waitForFinished());
+        QCOMPARE(QDir("next").entryList(QDir::Files | QDir::Hidden), QStringList("temp.jpeg"));
+        const TWorkingFolder after(FFolder->filePath("next").toStdString());
+        QVERIFY(after.Ready() && !after.Private());
+        // A folder that cannot be made is named with the reason.
+        const TWorkingFolder blocked(Path("a.bmp") + "/work");
+        QVERIFY(!blocked.Ready());
+        QCOMPARE(QString::fromStdString(blocked.Problem()),
+                 QString::fromStdString("Cannot make the working folder " + Path("a.bmp") + "/work: ") +
+                     QString::fromLatin1(std::strerror(ENOTDIR)));
+
+        // Started from the desktop it works in the user's cache folder.
+        QProcess desktop;
+        StartProgram(desktop, FFolder->path(), {"--from-desktop", Path("b.bmp").c_str()},
+                     {"XDG_CACHE_HOME=" + runtime.path()});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtime.filePath("vendaru/temp.jpeg")), 30000);
+        desktop.kill();
+        QVERIFY(desktop.waitForFinished());
+        QCOMPARE(QDir().entryList(QDir::Files), files);
+    }
+
+    void startedWithoutADisplay() {
+        QProcess program;
+        QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) variables.remove(name);
+        program.setProcessEnvironment(variables);
+        program.start(QStringLiteral(VENDARU_PROGRAM), QStringList());
+        QVERIFY(program.waitForFinished());
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 1);
+        QVERIFY(program.readAllStandardError().startsWith("vendaru: no display found"));
     }
 
     void ctrlXStartsNothing() {
