@@ -243,10 +243,12 @@ constexpr uint64_t kFarFromTheEnd = kLookupsPerRound * kLookupBits + 64;
 // boundary, to the end of the data, with every check. Far from the end of
 // the data, kLookupsPerRound look-ups go at a time.
 void DecodeRest(const TBits& bits, uint64_t position, TOutput& output) {
+    // Kept in a register whatever the stores of decoded bytes may touch.
+    const uint32_t* const pairs = bits.PairLookup;
     for (;;) {
         if (bits.ValidBits - position > kFarFromTheEnd && output.Free() >= kRoundBytes) {
             uint64_t word = bits.MarkedWord(position);
-            if (bits.PairLookup[word >> (64 - kLookupBits)] == 0) {
+            if (pairs[word >> (64 - kLookupBits)] == 0) {
                 // A long code may end the data.
                 output.Put(WalkTree(bits, position));
                 if (position == bits.ValidBits) break;
@@ -255,7 +257,7 @@ void DecodeRest(const TBits& bits, uint64_t position, TOutput& output) {
             uint8_t* out = output.Room();
             uint8_t* const begin = out;
             for (int step = 0; step < kLookupsPerRound; ++step) {
-                const uint32_t entry = bits.PairLookup[word >> (64 - kLookupBits)];
+                const uint32_t entry = pairs[word >> (64 - kLookupBits)];
                 std::memcpy(out, &entry, kMostCodesPerLookup);
                 out += PairCount(entry);
                 word <<= PairTaken(entry);

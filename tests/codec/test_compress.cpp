@@ -17,7 +17,8 @@
 #endif
 #endif
 #if VG_ADDRESS_SANITIZER
-#include <sanitizer/allocator_interface.h>
+// The sanitizer's count of the bytes allocated and not yet freed.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
