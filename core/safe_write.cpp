@@ -66,12 +66,18 @@ extern "C" void RemoveTemporariesAndEnd(int signal) {
 // --- replacing the target --------------------------------------------------
 
 // The file that `target` names: a symbolic link is followed, so that the
-// link stays and the file it points at gets the new content.
+// link stays and the file it points at gets the new content. A link that
+// leads nowhere (or round in a loop) is refused: renaming over it would
+// put a file in the link's place.
 std::string FollowLink(const std::string& target) {
     std::error_code error;
     if (!std::filesystem::is_symlink(target, error)) return target;
     const std::filesystem::path file = std::filesystem::canonical(target, error);
-    return error ? target : file.string();
+    if (error)
+        throw EError("Cannot write " + target + ": " +
+                     (error == std::errc::no_such_file_or_directory ? "it is a symbolic link to a missing file"
+                                                                     : error.message()));
+    return file.string();
 }
 
 [[noreturn]] void CannotWrite(const std::string& target, int error) {

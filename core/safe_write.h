@@ -40,7 +40,8 @@ void RemoveTemporaryFile(const std::string& name);
 // The temporary file stays writable for its owner until it is complete;
 // then it gets the permission bits and (as far as the user may give them)
 // the owner and group of the file it replaces, or the usual bits for a new
-// file. A symbolic link as `target` stays: the file it points at is replaced.
+// file. A symbolic link as `target` stays: the file it points at is replaced;
+// a link to a missing file, or a loop of links, raises EError.
 void WriteFileSafely(const std::string& target,
                      const std::function<void(const std::string& temporaryName)>& write,
                      const std::function<void()>& beforeReplace = nullptr);

@@ -99,6 +99,7 @@ public:
     std::vector<TRGBQuad> ColorTable;
     TPixelBuffer Pixels;            // |height| rows of Stride() bytes
     bool CoreHeader = false;        // read from a file with the 12-byte header
+    bool PixelsCutShort = false;    // read from a file that ends before its last pixel row
     // Palette for display; a deeper store read with a colour table keeps that
     // table here. OwnPalette is false for a palette made only for showing.
     std::vector<TRGBQuad> Palette;

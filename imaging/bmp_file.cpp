@@ -185,6 +185,7 @@ void ReadPixels(TStream& stream, const TFileDescription& d, TBitmapImage& image)
         // writers leave the row padding out of it); bytes beyond the store
         // are not pixels of this image.
         stream.Read(image.Pixels.data(), std::min(left, storeSize));
+        image.PixelsCutShort = left < storeSize;
     }
 }
 

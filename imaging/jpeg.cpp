@@ -18,9 +18,33 @@ constexpr int kQuantizedColors = 236;
 
 int ScaleShiftOf(const TJPEGDefaults& settings) { return std::min<int>(settings.ScaleShift, 3); }
 
-std::string JpegErrorText(int code, const std::string& detail) {
-    return "JPEG error #" + std::to_string(code) + ": " + detail;
+// Our own failure with a library code: "JPEG error #N: " and the detail.
+[[noreturn]] void RaiseOwnJpegError(int code, const std::string& detail) {
+    throw EJPEGExplained(code, EJPEG(code).Message() + ": " + detail, detail);
 }
+
+// A session's warnings as the image object keeps them.
+template <class Session>
+TJPEGWarnings WarningsOf(const Session& session) {
+    const jpegsession::SessionWarnings warnings = session.Warnings();
+    return {warnings.count, warnings.lastMessage};
+}
+
+// Closes a feed when the encoding ends, however it ends.
+class TFeedCloser {
+public:
+    explicit TFeedCloser(TJPEGFeed* feed) : FFeed(feed) {}
+    ~TFeedCloser() {
+        if (FFeed) FFeed->Close(FComplete);
+    }
+    TFeedCloser(const TFeedCloser&) = delete;
+    TFeedCloser& operator=(const TFeedCloser&) = delete;
+    void SetComplete(bool complete) { FComplete = complete; }
+
+private:
+    TJPEGFeed* FFeed;
+    bool FComplete = false;
+};
 
 // Refuses an output size the pixel store cannot hold, before any pixel
 // memory is taken.
@@ -29,10 +53,8 @@ void CheckOutputSize(JDIMENSION width, JDIMENSION height, int bitsPerPixel) {
                           height > JDIMENSION(MaxBitmapDimension) ||
                           BitmapStride(width, bitsPerPixel) * int64_t(height) > MaxBitmapBytes;
     if (tooLarge)
-        throw EJPEG(JERR_IMAGE_TOO_BIG,
-                    JpegErrorText(JERR_IMAGE_TOO_BIG, "the image of " + std::to_string(width) + " x " +
-                                                          std::to_string(height) +
-                                                          " pixels is too large to decode"));
+        RaiseOwnJpegError(JERR_IMAGE_TOO_BIG, "the image of " + std::to_string(width) + " x " +
+                                                  std::to_string(height) + " pixels is too large to decode");
 }
 
 // Four-component pixels (C, M, Y, K as the decoder delivers them) to blue,
@@ -100,10 +122,9 @@ TOutputPlan ChooseOutput(jpeg_decompress_struct& c, const TJPEGDefaults& setting
     TOutputPlan plan;
     plan.Inks = c.jpeg_color_space == JCS_CMYK || c.jpeg_color_space == JCS_YCCK;
     if (!plan.Inks && c.out_color_space != JCS_GRAYSCALE && c.out_color_space != JCS_RGB)
-        throw EJPEG(JERR_CONVERSION_NOTIMPL,
-                    JpegErrorText(JERR_CONVERSION_NOTIMPL, "the image's colour space (" +
-                                                               std::to_string(c.num_components) +
-                                                               " components) cannot be shown"));
+        RaiseOwnJpegError(JERR_CONVERSION_NOTIMPL, "the image's colour space (" +
+                                                       std::to_string(c.num_components) +
+                                                       " components) cannot be shown");
     c.scale_num = 1;
     c.scale_denom = 1u << ScaleShiftOf(settings);
     c.do_block_smoothing = settings.BlockSmoothing;
@@ -148,11 +169,10 @@ void StartDecompress(Decompressor& session) {
         session.Run([&] { jpeg_start_decompress(&c); });
     } catch (const EJPEG& e) {
         if (e.Code() != JERR_NO_BACKING_STORE && e.Code() != JERR_OUT_OF_MEMORY) throw;
-        throw EJPEG(e.Code(), JpegErrorText(e.Code(), "the image of " + std::to_string(c.image_width) + " x " +
-                                                          std::to_string(c.image_height) +
-                                                          " pixels needs more memory to decode than the " +
-                                                          std::to_string(jpegsession::kMaxDecoderMemory >> 20) +
-                                                          " MB allowed"));
+        RaiseOwnJpegError(e.Code(), "the image of " + std::to_string(c.image_width) + " x " +
+                                        std::to_string(c.image_height) +
+                                        " pixels needs more memory to decode than the " +
+                                        std::to_string(jpegsession::kMaxDecoderMemory >> 20) + " MB allowed");
     }
 }
 
@@ -320,6 +340,7 @@ void TJPEGImage::WriteToStream(TStream& stream) {
 
 void TJPEGImage::ReadFromStream(TStream& stream) {
     const int64_t count = std::max<int64_t>(0, stream.Size() - stream.Position());
+    FWarnings = {};
     NewData();
     FBitmap.reset();
     FData->Data = std::make_unique<std::vector<uint8_t>>(size_t(count));
@@ -328,7 +349,13 @@ void TJPEGImage::ReadFromStream(TStream& stream) {
 
         Decompressor session(FData->Data->data(), FData->Data->size());
         jpeg_decompress_struct& c = session.cinfo;
-        session.Run([&] { jpeg_read_header(&c, TRUE); });
+        try {
+            session.Run([&] { jpeg_read_header(&c, TRUE); });
+        } catch (...) {
+            FWarnings = WarningsOf(session);
+            throw;
+        }
+        FWarnings = WarningsOf(session);
         FData->Width = int32_t(c.image_width);
         FData->Height = int32_t(c.image_height);
         FData->Grayscale = c.jpeg_color_space == JCS_GRAYSCALE;
@@ -340,40 +367,42 @@ void TJPEGImage::ReadFromStream(TStream& stream) {
 
 // --- encoding ----------------------------------------------------------------
 
-void TJPEGImage::EncodeJpeg() { EncodeJpeg(nullptr); }
+void TJPEGImage::EncodeJpeg() { EncodeOrDrop(nullptr); }
 
-void TJPEGImage::EncodeJpeg(TJPEGFeed& mirror) { EncodeJpeg(&mirror); }
+void TJPEGImage::EncodeJpegFeeding(TJPEGFeed& feed) { EncodeOrDrop(&feed); }
 
-void TJPEGImage::EncodeJpeg(TJPEGFeed* mirror) {
+void TJPEGImage::EncodeOrDrop(TJPEGFeed* feed) {
+    // A reader of the feed waits until it is closed: closed on every path,
+    // also when dropping the data fails in turn.
+    TFeedCloser closer(feed);
     try {
-        Encode(mirror);
+        EncodeIntoNewData(feed);
     } catch (const EAbort&) {
         // Ended by a progress handler: drop the partial data.
         NewData();
+        return;
     } catch (...) {
         // Partial data must not pass for the image: the next write encodes
         // again and reports the failure again.
         NewData();
-        if (mirror) mirror->Close(false);
         throw;
     }
-    if (mirror) mirror->Close(FData->Data != nullptr);
+    closer.SetComplete(FData->Data != nullptr);
 }
 
-void TJPEGImage::Encode(TJPEGFeed* mirror) {
+void TJPEGImage::EncodeIntoNewData(TJPEGFeed* mirror) {
     // A record shared with another image is never changed.
     if (FData->Data || FData->RefCount() > 1) NewData();
     FData->Data = std::make_unique<std::vector<uint8_t>>();
+    FWarnings = {};
     if (!FBitmap || FBitmap->Width() == 0 || FBitmap->Height() == 0) return;
     // Refused before any work: the library would find out only after the
     // picture's conversion, with a bare error number.
     if (FBitmap->Width() > JPEG_MAX_DIMENSION || FBitmap->Height() > JPEG_MAX_DIMENSION)
-        throw EJPEG(JERR_IMAGE_TOO_BIG,
-                    JpegErrorText(JERR_IMAGE_TOO_BIG,
-                                  "the picture of " + std::to_string(FBitmap->Width()) + " x " +
-                                      std::to_string(FBitmap->Height()) + " pixels is too large for JPEG, "
-                                      "which holds at most " + std::to_string(JPEG_MAX_DIMENSION) +
-                                      " pixels each way"));
+        RaiseOwnJpegError(JERR_IMAGE_TOO_BIG, "the picture of " + std::to_string(FBitmap->Width()) + " x " +
+                                                  std::to_string(FBitmap->Height()) +
+                                                  " pixels is too large for JPEG, which holds at most " +
+                                                  std::to_string(JPEG_MAX_DIMENSION) + " pixels each way");
     // Room at once for the bytes of a photo of this size, so that they are
     // not copied again and again as they grow; memory that the bytes do not
     // reach is never touched.
@@ -396,9 +425,11 @@ void TJPEGImage::Encode(TJPEGFeed* mirror) {
     try {
         WriteRows(session, work);
     } catch (...) {
+        FWarnings = WarningsOf(session);
         ReportFailedEnd();
         throw;
     }
+    FWarnings = WarningsOf(session);
     Progress(TProgressStage::psEnding, 100);
 }
 
@@ -417,7 +448,13 @@ void TJPEGImage::DecodeFrom(const uint8_t* data, size_t size, size_t chunk) {
     jpegsession::ProgressFn running;
     if (OnProgress) running = [this](int percent) { Progress(TProgressStage::psRunning, percent); };
     Decompressor session(data, size, std::move(running), chunk);
-    DecodeWith(session);
+    try {
+        DecodeWith(session);
+    } catch (...) {
+        FWarnings = WarningsOf(session);
+        throw;
+    }
+    FWarnings = WarningsOf(session);
 }
 
 void TJPEGImage::DecodeWith(Decompressor& session) {
@@ -434,8 +471,7 @@ void TJPEGImage::DecodeWith(Decompressor& session) {
         try {
             StartDecompress(session);
             if (c.output_components != plan.Components())
-                throw EJPEG(JERR_CONVERSION_NOTIMPL,
-                            JpegErrorText(JERR_CONVERSION_NOTIMPL, "unexpected decoder output"));
+                RaiseOwnJpegError(JERR_CONVERSION_NOTIMPL, "unexpected decoder output");
             // Not filled first: the decoder writes every row, and only the
             // rows it does not reach are made white, below.
             FBitmap->SetSizeForRows(int(c.output_width), int(c.output_height));

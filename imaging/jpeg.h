@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "core/exceptions.h"
 #include "imaging/bitmap.h"
 #include "imaging/graphic.h"
 
@@ -14,6 +16,29 @@ class TJPEGFeed;
 namespace jpegsession {
 class Decompressor;
 }
+
+// A JPEG failure that says what went wrong in words: Message() stays as the
+// windows show it ("JPEG error #N", or that with a clearer text of ours);
+// Reason() is the library's own wording of its error ("Not a JPEG file:
+// starts with 0x42 0x4d"), or our text for failures we find ourselves.
+class EJPEGExplained : public EJPEG {
+public:
+    EJPEGExplained(int code, std::string message, std::string reason)
+        : EJPEG(code, std::move(message)), FReason(std::move(reason)) {}
+    const std::string& Reason() const noexcept { return FReason; }
+
+private:
+    std::string FReason;
+};
+
+// What the library warned about while it worked on damaged or truncated
+// data, which it then reads to the end as best it can (the missing part
+// made up): how many warnings, and the last one's text ("Premature end of
+// JPEG file").
+struct TJPEGWarnings {
+    int Count = 0;
+    std::string LastMessage;
+};
 
 // Settings every new TJPEGImage copies.
 struct TJPEGDefaults {
@@ -75,6 +100,10 @@ public:
     // The settings, copied from JpegPresets at creation.
     TJPEGDefaults Settings;
 
+    // The warnings of the last encoding, load or decode (a load reads the
+    // header only; decoding reads it all again).
+    const TJPEGWarnings& Warnings() const { return FWarnings; }
+
     // The bitmap (the one handed in for encoding, or the decoded one), or null.
     TBitmap* Bitmap() const { return FBitmap.get(); }
     const TJPEGData& Data() const { return *FData; }
@@ -84,9 +113,10 @@ public:
     // and returns normally; other failures drop it too and raise, EJPEG for
     // the library's.
     void EncodeJpeg();
-    // The same, the bytes handed to `mirror` too as they are made. The feed
-    // is closed on every path: complete when the encoding succeeded.
-    void EncodeJpeg(TJPEGFeed& mirror);
+    // The same, the bytes handed to `feed` too as they are made. The feed
+    // is closed on every path, whatever is raised: complete when the
+    // encoding succeeded.
+    void EncodeJpegFeeding(TJPEGFeed& feed);
     // Decodes the data into a new bitmap, attached at once: a failure leaves
     // what was decoded so far, and an EAbort from a progress handler ends
     // the work quietly. Colour data gives 24 bits, gray data (or
@@ -116,8 +146,11 @@ private:
     void DecodeWith(jpegsession::Decompressor& session);
     // Releases the shared data and takes a new, empty record.
     void NewData();
-    void EncodeJpeg(TJPEGFeed* mirror);
-    void Encode(TJPEGFeed* mirror);
+    // EncodeJpeg and EncodeJpegFeeding: encodes, drops the data of a
+    // failed encoding and closes the feed (when given) on every path.
+    void EncodeOrDrop(TJPEGFeed* feed);
+    // The encoding itself into a new record, the bytes fed to `feed` too.
+    void EncodeIntoNewData(TJPEGFeed* feed);
     // The end report after a failure (0 done); the failure goes on.
     void ReportFailedEnd();
     // Output size for a ScaleShift other than 0, from the header.
@@ -125,4 +158,5 @@ private:
 
     TSharedRef<TJPEGData> FData;
     std::unique_ptr<TBitmap> FBitmap;
+    TJPEGWarnings FWarnings;
 };

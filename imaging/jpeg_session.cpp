@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "core/exceptions.h"
+#include "imaging/jpeg.h"
 #include "imaging/jpeg_feed.h"
 
 namespace jpegsession {
@@ -43,8 +44,20 @@ bool FailedIn(j_common_ptr cinfo, Callback&& callback) noexcept {
 
 // --- error manager -------------------------------------------------------
 
-void ErrorExit(j_common_ptr cinfo) { LeaveLibrary(cinfo); }
-void DropMessage(j_common_ptr, int) {}
+void ErrorExit(j_common_ptr cinfo) {
+    (*cinfo->err->format_message)(cinfo, ErrorsOf(cinfo).fatalText);
+    LeaveLibrary(cinfo);
+}
+
+// Level -1 is a warning (damaged or truncated data the library works
+// around); the other levels are trace messages.
+void KeepWarning(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;
+    ErrorManager& manager = ErrorsOf(cinfo);
+    ++manager.warnings;
+    (*cinfo->err->format_message)(cinfo, manager.lastWarning);
+}
+
 void DropOutput(j_common_ptr) {}
 
 // --- progress ------------------------------------------------------------
@@ -153,11 +166,19 @@ static_assert(offsetof(MemorySource, pub) == 0);
 jpeg_error_mgr* InitErrorManager(ErrorManager& manager) {
     jpeg_error_mgr* err = jpeg_std_error(&manager.pub);
     err->error_exit = ErrorExit;
-    err->emit_message = DropMessage;
+    err->emit_message = KeepWarning;
     err->output_message = DropOutput;
-    // reset_error_mgr stays the library's: it clears the code and the warning count.
+    // reset_error_mgr stays the library's: it clears the code and the
+    // library's own warning count; ours counts the whole session.
     manager.pending = nullptr;
+    manager.fatalText[0] = '\0';
+    manager.warnings = 0;
+    manager.lastWarning[0] = '\0';
     return err;
+}
+
+SessionWarnings WarningsOf(const ErrorManager& manager) {
+    return {manager.warnings, manager.warnings > 0 ? std::string(manager.lastWarning) : std::string()};
 }
 
 void RaiseJpegError(ErrorManager& manager) {
@@ -166,7 +187,8 @@ void RaiseJpegError(ErrorManager& manager) {
         manager.pending = nullptr;
         std::rethrow_exception(failure);
     }
-    throw EJPEG(manager.pub.msg_code);
+    const int code = manager.pub.msg_code;
+    throw EJPEGExplained(code, EJPEG(code).Message(), manager.fatalText);
 }
 
 void InitProgressHook(ProgressHook& hook, j_common_ptr cinfo, ProgressFn report) {

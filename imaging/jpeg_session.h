@@ -5,9 +5,10 @@
 // libjpeg is C: a fatal error must not return to it, and a C++ exception
 // must not travel through its frames. So the error manager jumps back to the
 // `Run` that called into the library (setjmp/longjmp), and `Run` raises the
-// exception there: EJPEG with the library's message code, or the exception
-// one of our callbacks caught (an EAbort from a progress handler, an
-// out-of-memory while collecting output).
+// exception there: EJPEGExplained with the library's message code and text,
+// or the exception one of our callbacks caught (an EAbort from a progress
+// handler, an out-of-memory while collecting output). Warnings are counted
+// and the last one's text kept; trace messages are dropped.
 #pragma once
 
 #include <csetjmp>
@@ -16,6 +17,7 @@
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first
 #include <exception>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include <jerror.h>
@@ -47,7 +49,17 @@ struct ErrorManager {
     jpeg_error_mgr pub;  // first member: libjpeg sees only this part
     std::jmp_buf jump;
     std::exception_ptr pending;  // caught in one of our callbacks
+    char fatalText[JMSG_LENGTH_MAX];    // the library's text of its fatal error
+    int warnings;                       // warnings the library gave
+    char lastWarning[JMSG_LENGTH_MAX];  // the text of the last one
 };
+
+// The warnings a session gave: how many, and the last one's text.
+struct SessionWarnings {
+    int count = 0;
+    std::string lastMessage;
+};
+SessionWarnings WarningsOf(const ErrorManager& manager);
 
 struct ProgressHook {
     jpeg_progress_mgr pub;
@@ -56,11 +68,11 @@ struct ProgressHook {
 };
 
 // Installs the error handler: fatal errors end in a jump back to Run,
-// warnings and trace messages are dropped.
+// warnings are counted (the last one's text kept), trace messages dropped.
 jpeg_error_mgr* InitErrorManager(ErrorManager& manager);
 
 // Raises what made the library jump back: the pending exception of a
-// callback, else EJPEG with the message code.
+// callback, else EJPEGExplained with the message code and the library's text.
 [[noreturn]] void RaiseJpegError(ErrorManager& manager);
 
 // Runs `body`, which calls into libjpeg. `body` must hold no object with a
@@ -87,8 +99,9 @@ struct MemoryDestination {
 
 // Source over bytes in memory, refilled Chunk bytes at a time, or over a
 // feed, refilled with what has arrived (waiting for it). When the data runs
-// out it supplies an end-of-image marker (and a dropped warning); with no
-// data at all it raises the library's empty-input error.
+// out it supplies an end-of-image marker, with the library's warning that
+// the file ended early; with no data at all it raises the library's
+// empty-input error.
 struct MemorySource {
     jpeg_source_mgr pub;
     const uint8_t* data;
@@ -112,6 +125,7 @@ public:
 
     template <class Body>
     void Run(Body&& body) { RunGuarded(FErrors, body); }
+    SessionWarnings Warnings() const { return WarningsOf(FErrors); }
 
     jpeg_compress_struct cinfo{};
 
@@ -137,6 +151,7 @@ public:
 
     template <class Body>
     void Run(Body&& body) { RunGuarded(FErrors, body); }
+    SessionWarnings Warnings() const { return WarningsOf(FErrors); }
 
     jpeg_decompress_struct cinfo{};
 

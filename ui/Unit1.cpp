@@ -28,6 +28,7 @@
 #include "core/signals_held_back.h"
 #include "core/streams.h"
 #include "imaging/jpeg_feed.h"
+#include "pack/pack_steps.h"
 #include "ui/application.h"
 #include "ui/formats.h"
 #include "ui/Unit3.h"
@@ -73,7 +74,7 @@ TReducedPicture EncodeAlongside(TJPEGImage& jpeg, int shift, const std::function
     std::future<void> encoding;
     try {
         const TSignalsHeldBack held;
-        encoding = std::async(std::launch::async, [&] { jpeg.EncodeJpeg(feed); });
+        encoding = std::async(std::launch::async, [&] { jpeg.EncodeJpegFeeding(feed); });
     } catch (const std::system_error&) {
         // No thread to be had: one after the other.
         meanwhile();
@@ -426,11 +427,8 @@ void TForm1::prosesClick(QObject*) {
         unit2::TCodecFiles files;
         unit2::OpenInputFile(tempJpeg);
         WriteForTarget(compressed, [&] {
-            unit2::CreateOutputFile(compressed);
-            WroteWorkingFile(compressed);
-            unit2::CompressFile();
+            pack::CompressInputInto(compressed, [&] { WroteWorkingFile(compressed); });
         });
-        unit2::CloseFiles();
     }
     Label2->SetCaption(SizeText("kompres File = ", FileSizeOf(compressed), "  bytes"));
     WriteCodeListing();
@@ -456,11 +454,8 @@ void TForm1::dekompresClick(QObject*) {
         unit2::TCodecFiles files;
         unit2::OpenInputFile(OpenDialog1.FileName);
         WriteForTarget(expandedJpeg, [&] {
-            unit2::CreateOutputFile(expandedJpeg);
-            WroteWorkingFile(expandedJpeg);
-            unit2::DecompressFile();
+            pack::ExpandInputInto(expandedJpeg, [&] { WroteWorkingFile(expandedJpeg); });
         });
-        unit2::CloseFiles();
     }
     FBitmap.reset();
     FBitmap = std::make_unique<TBitmap>();
@@ -500,11 +495,7 @@ void TForm1::SavefileKompres2Click(QObject*) {
     TBusyCursor busy(this);
     const std::string target = SaveDialog1.FileName + ".234";
     // Written beside the target first: a failure keeps the old file whole.
-    WriteFileSafely(target, [](const std::string& temporaryName) {
-        unit2::CreateOutputFile(temporaryName);
-        unit2::CompressFile();
-        unit2::CloseFiles();
-    });
+    WriteFileSafely(target, [](const std::string& temporaryName) { pack::CompressInputInto(temporaryName); });
     FUserFiles.push_back(target);
 }
 

@@ -55,6 +55,19 @@ inline std::vector<uint8_t> SaveBytes(TBitmap& bitmap) {
     return stream.Data();
 }
 
+// Makes the bitmap 24 bits of the given colours (0xRRGGBB), top row first.
+inline void Fill24(TBitmap& bitmap, int width, int height, const std::vector<uint32_t>& colors) {
+    bitmap.SetPixelDepth(pd24);
+    bitmap.SetSize(width, height);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = bitmap.RowAddress(y);
+        for (int x = 0; x < width; ++x) {
+            const uint32_t c = colors[size_t(y * width + x)];
+            row[x * 3] = uint8_t(c), row[x * 3 + 1] = uint8_t(c >> 8), row[x * 3 + 2] = uint8_t(c >> 16);
+        }
+    }
+}
+
 // Colour of pixel (x, y), y = 0 the top row, of a 24-bit bitmap as 0xRRGGBB.
 inline uint32_t Pixel24(const TBitmap& bitmap, int x, int y) {
     const uint8_t* p = bitmap.RowAddress(y) + x * 3;

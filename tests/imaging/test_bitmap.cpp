@@ -7,19 +7,6 @@
 
 namespace {
 
-// A 24-bit bitmap of the given colours (0xRRGGBB), top row first.
-void Fill24(TBitmap& bitmap, int width, int height, const std::vector<uint32_t>& colors) {
-    bitmap.SetPixelDepth(pd24);
-    bitmap.SetSize(width, height);
-    for (int y = 0; y < height; ++y) {
-        uint8_t* row = bitmap.RowAddress(y);
-        for (int x = 0; x < width; ++x) {
-            const uint32_t c = colors[size_t(y * width + x)];
-            row[x * 3] = uint8_t(c), row[x * 3 + 1] = uint8_t(c >> 8), row[x * 3 + 2] = uint8_t(c >> 16);
-        }
-    }
-}
-
 // Colours every depth holds exactly: black, white, pure red/green/blue.
 const std::vector<uint32_t> kPure = {0x000000, 0xFFFFFF, 0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF};
 
@@ -105,22 +92,27 @@ TEST(Bitmap, ChangesAreNotified) {
 }
 
 TEST(Bitmap, EveryDepthHoldsPureColors) {
-    for (TPixelDepth d : {pd1, pd4, pd8, pd15, pd16, pd24, pd32}) {
-        TBitmap bitmap;
-        Fill24(bitmap, 3, 2, kPure);
-        bitmap.SetPixelDepth(d);
-        EXPECT_EQ(bitmap.PixelDepth(), d);
-        EXPECT_EQ(bitmap.Image().Header.biHeight, 2);
-        if (d == pd1) {
+    // 3 x 2, and narrow pictures of several rows, where a row's last pixel
+    // lies next to the first pixel of the row after it in memory.
+    for (const auto& [width, height] : {std::pair{3, 2}, {1, 3}, {2, 3}, {4, 3}, {5, 2}}) {
+        std::vector<uint32_t> colors, nearestTwo;
+        for (size_t i = 0; i < size_t(width * height); ++i) {
+            colors.push_back(kPure[(i + 1) % kPure.size()]);
             // Two colours: black and white; red, green and blue are nearest to black.
-            EXPECT_EQ(Colors(bitmap), (std::vector<uint32_t>{0, 0xFFFFFF, 0, 0, 0, 0xFFFFFF}));
-        } else {
-            EXPECT_EQ(Colors(bitmap), kPure) << "depth " << d;
+            nearestTwo.push_back(colors.back() == 0xFFFFFF ? 0xFFFFFF : 0);
         }
-        // And every depth reads back what it writes.
-        TBitmap back;
-        LoadBytes(back, SaveBytes(bitmap));
-        EXPECT_EQ(Colors(back), Colors(bitmap)) << "depth " << d;
+        for (TPixelDepth d : {pd1, pd4, pd8, pd15, pd16, pd24, pd32}) {
+            TBitmap bitmap;
+            Fill24(bitmap, width, height, colors);
+            bitmap.SetPixelDepth(d);
+            EXPECT_EQ(bitmap.PixelDepth(), d);
+            EXPECT_EQ(bitmap.Image().Header.biHeight, height);
+            EXPECT_EQ(Colors(bitmap), d == pd1 ? nearestTwo : colors) << "depth " << d << ", width " << width;
+            // And every depth reads back what it writes.
+            TBitmap back;
+            LoadBytes(back, SaveBytes(bitmap));
+            EXPECT_EQ(Colors(back), Colors(bitmap)) << "depth " << d << ", width " << width;
+        }
     }
 }
 

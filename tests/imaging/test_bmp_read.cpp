@@ -61,13 +61,27 @@ TEST(BmpRead, ColorsUsedZeroReadsAFullTable) {
 }
 
 TEST(BmpRead, PixelDataOffsetBeyondTheFileIsNotUsed) {
-    // The offset points far away; the pixels follow the table directly.
-    std::vector<uint8_t> bytes = EightBit(false);
-    bytes[10] = 0xFF;
-    bytes[11] = 0x7F;
+    // The offset points far away, or just at the end of the file, where no
+    // pixel could start; the pixels follow the table directly.
+    for (const uint32_t offset : {0x7FFFu, uint32_t(EightBit(false).size())}) {
+        std::vector<uint8_t> bytes = EightBit(false);
+        bytes[10] = uint8_t(offset);
+        bytes[11] = uint8_t(offset >> 8);
+        TBitmap bitmap;
+        LoadBytes(bitmap, bytes);
+        EXPECT_EQ(Colors(bitmap), kPicture) << offset;
+    }
+}
+
+TEST(BmpRead, PixelDataOffsetAtTheEndOfTheHeadersLeavesNoTable) {
+    // Colours used 2 on 24 bits, but the pixels start right after the
+    // header: there is no table, and the pixels are not taken for one.
+    Bytes b;
+    b.fileHeader(54).infoHeader(2, 1, 24, 0, 2).raw({1, 2, 3, 4, 5, 6, 0, 0});
     TBitmap bitmap;
-    LoadBytes(bitmap, bytes);
-    EXPECT_EQ(Colors(bitmap), kPicture);
+    LoadBytes(bitmap, b.data);
+    EXPECT_TRUE(bitmap.Image().Palette.empty());
+    EXPECT_EQ(Colors(bitmap), (Colors_t{0x030201, 0x060504}));
 }
 
 TEST(BmpRead, PixelDataOffsetSkipsAGapAfterTheTable) {
@@ -81,15 +95,24 @@ TEST(BmpRead, PixelDataOffsetSkipsAGapAfterTheTable) {
 }
 
 TEST(BmpRead, PixelDataOffsetInsideTheTableShortensIt) {
-    // Colours used 0 stands for 256 entries, but the pixels start after 16.
-    Bytes b;
-    b.fileHeader(14 + 40 + 16 * 4).infoHeader(2, 1, 8);
-    for (int i = 0; i < 16; ++i) b.u8(i).u8(i * 16).u8(255 - i).u8(0);
-    b.raw({15, 1, 0, 0});
-    TBitmap bitmap;
-    LoadBytes(bitmap, b.data);
-    EXPECT_EQ(bitmap.Image().ColorTable.size(), 16u);
-    EXPECT_EQ(Colors(bitmap), (Colors_t{0xF0F00F, 0xFE1001}));
+    // Colours used 0 stands for 256 entries, but the pixels start after 16,
+    // of 4 bytes after a 40-byte header and of 3 after a 12-byte one.
+    for (const bool core : {false, true}) {
+        Bytes b;
+        if (core)
+            b.fileHeader(14 + 12 + 16 * 3).u32(12).u16(2).u16(1).u16(1).u16(8);
+        else
+            b.fileHeader(14 + 40 + 16 * 4).infoHeader(2, 1, 8);
+        for (int i = 0; i < 16; ++i) {
+            b.u8(i).u8(i * 16).u8(255 - i);
+            if (!core) b.u8(0);
+        }
+        b.raw({15, 1, 0, 0});
+        TBitmap bitmap;
+        LoadBytes(bitmap, b.data);
+        EXPECT_EQ(bitmap.Image().ColorTable.size(), 16u) << core;
+        EXPECT_EQ(Colors(bitmap), (Colors_t{0xF0F00F, 0xFE1001})) << core;
+    }
 }
 
 TEST(BmpRead, ImageSizeWithoutRowPaddingStillReadsEveryRow) {

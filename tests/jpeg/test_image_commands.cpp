@@ -43,6 +43,15 @@ std::vector<std::string> NeededLibraries(const std::string& path) {
     return needed;
 }
 
+// The names in a folder, sorted.
+std::vector<std::string> NamesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 TEST(ImageCommands, ToolLinksNoWindowingLibrary) {
     const std::vector<std::string> needed = NeededLibraries(VG_CLI_PATH);
     ASSERT_FALSE(needed.empty());
@@ -90,18 +99,24 @@ TEST(ImageCommands, FailuresKeepAnExistingOutputAndLeaveNothingBehind) {
     WriteFile(dir / "old.bmp", {'k', 'e', 'e', 'p'});
     WriteFile(dir / "old.234", {'k', 'e', 'e', 'p'});
 
-    const CliResult notJpeg = RunCli({"unpack", "notes.234", "old.bmp"}, dir.path);
+    // Each message names the file and the reason, in the library's words
+    // where the JPEG data is at fault.
+    const CliResult notJpeg = RunCli({"unpack", "-f", "notes.234", "old.bmp"}, dir.path);
     EXPECT_EQ(notJpeg.status, 1);
-    EXPECT_NE(notJpeg.err.find("JPEG error #" + std::to_string(JERR_NO_SOI)), std::string::npos)
-        << notJpeg.err;
+    EXPECT_EQ(notJpeg.err, "vendaru-cli: unpack: notes.234: JPEG data: Not a JPEG file: starts with 0x6e 0x65\n");
 
-    const CliResult notBmp = RunCli({"pack", "notes.txt", "old.234"}, dir.path);
+    const CliResult notBmp = RunCli({"pack", "--force", "notes.txt", "old.234"}, dir.path);
     EXPECT_EQ(notBmp.status, 1);
-    EXPECT_NE(notBmp.err.find("Bitmap image is not valid"), std::string::npos) << notBmp.err;
+    EXPECT_EQ(notBmp.err, "vendaru-cli: pack: notes.txt: not a valid bitmap\n");
 
     const CliResult missing = RunCli({"pack", "missing.bmp", "new.234"}, dir.path);
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("missing.bmp"), std::string::npos) << missing.err;
+    EXPECT_EQ(missing.err, "vendaru-cli: pack: missing.bmp: No such file or directory\n");
+
+    // The same picture under two names is one file.
+    const CliResult same = RunCli({"pack", "-f", "old.bmp", "./old.bmp"}, dir.path);
+    EXPECT_EQ(same.status, 1);
+    EXPECT_EQ(same.err, "vendaru-cli: pack: ./old.bmp: the input file itself; not overwritten\n");
 
     EXPECT_EQ(ReadFile(dir / "old.bmp"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
     EXPECT_EQ(ReadFile(dir / "old.234"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
@@ -113,11 +128,79 @@ TEST(ImageCommands, SummaryThatCannotBePrintedKeepsTheOldOutput) {
     TempDir dir;
     MakePhoto(16, 16)->SaveToFile(dir / "in.bmp");
     WriteFile(dir / "out.234", {'k', 'e', 'e', 'p'});
-    const CliResult pack = RunCli({"pack", "in.bmp", "out.234"}, dir.path, "/dev/full");
+    const CliResult pack = RunCli({"pack", "-f", "in.bmp", "out.234"}, dir.path, "/dev/full");
     EXPECT_EQ(pack.status, 1);
-    EXPECT_NE(pack.err.find("No space left on device"), std::string::npos) << pack.err;
+    EXPECT_EQ(pack.err, "vendaru-cli: pack: standard output: No space left on device\n");
     EXPECT_EQ(ReadFile(dir / "out.234"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
     EXPECT_EQ(dir.Names(), (std::vector<std::string>{"in.bmp", "out.234"}));
+    // So does a pipe that nobody reads any more.
+    const CliResult closed = RunCliIntoClosedPipe({"pack", "-f", "in.bmp", "out.234"}, dir.path);
+    EXPECT_EQ(closed.status, 1);
+    EXPECT_EQ(closed.err, "vendaru-cli: pack: standard output: Broken pipe\n");
+    EXPECT_EQ(ReadFile(dir / "out.234"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(dir.Names(), (std::vector<std::string>{"in.bmp", "out.234"}));
+}
+
+TEST(ImageCommands, DamagedInputsGiveTheirOutputWithAWarning) {
+    TempDir dir;
+    // A bitmap whose last rows are missing from the file.
+    MakePhoto(64, 48)->SaveToFile(dir / "cut.bmp");
+    std::filesystem::resize_file(dir / "cut.bmp", std::filesystem::file_size(dir / "cut.bmp") / 2);
+    const CliResult pack = RunCli({"pack", "-q", "cut.bmp"}, dir.path);
+    EXPECT_EQ(pack.status, 2);
+    EXPECT_EQ(pack.err, "vendaru-cli: pack: cut.bmp: warning: the pixel data ends early; "
+                        "the rows missing from the file are left blank\n");
+    EXPECT_EQ(pack.out, "");
+    EXPECT_TRUE(std::filesystem::exists(dir / "cut.234"));
+
+    // JPEG data cut short, packed as it is.
+    const auto jpeg = Encode(*MakePhoto(160, 120));
+    WriteFile(dir / "cut.jpeg", std::vector<uint8_t>(jpeg.begin(), jpeg.begin() + std::ptrdiff_t(jpeg.size() / 2)));
+    ASSERT_EQ(RunCli({"compress", "cut.jpeg", "short.234"}, dir.path).status, 0);
+    const CliResult unpack = RunCli({"unpack", "short.234"}, dir.path);
+    EXPECT_EQ(unpack.status, 2);
+    EXPECT_EQ(unpack.err.rfind("vendaru-cli: unpack: short.234: warning: JPEG data: ", 0), 0u) << unpack.err;
+    TBitmap back;
+    back.LoadFromFile(dir / "short.bmp");
+    EXPECT_EQ(back.Width(), 160);
+    EXPECT_EQ(back.Height(), 120);
+}
+
+TEST(ImageCommands, SeveralPicturesIntoAFolderOneBadAmongThem) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "in");
+    std::filesystem::create_directory(dir / "out");
+    std::vector<std::string> inputs;
+    for (int i = 0; i < 5; ++i) {
+        const std::string name = "in/p" + std::to_string(i) + (i == 3 ? ".BMP" : ".bmp");
+        if (i == 2)
+            WriteFile(dir / name, {'B', 'M', 'n', 'o'});
+        else
+            MakePhoto(40 + i, 30)->SaveToFile(dir / name);
+        inputs.push_back(name);
+    }
+    std::vector<std::string> arguments = {"pack", "--threads=3"};
+    arguments.insert(arguments.end(), inputs.begin(), inputs.end());
+    arguments.push_back("out");
+    const CliResult pack = RunCli(arguments, dir.path);
+    // The failure does not stop the others; the status is the worst.
+    EXPECT_EQ(pack.status, 1);
+    EXPECT_EQ(pack.err, "vendaru-cli: pack: in/p2.bmp: not a valid bitmap: it ends inside its headers or colour table\n");
+    EXPECT_EQ(NamesIn(dir / "out"), (std::vector<std::string>{"p0.234", "p1.234", "p3.234", "p4.234"}));
+    for (const char* name : {"in/p0.bmp", "in/p4.bmp"})
+        EXPECT_NE(pack.out.find(std::string(name) + "\n"), std::string::npos) << pack.out;
+
+    // Back, side by side, into the folder they came from; one alone goes
+    // beside its input.
+    const CliResult unpack = RunCli({"unpack", "-q", "out/p0.234", "out/p1.234", "out/p3.234", "out"}, dir.path);
+    EXPECT_EQ(unpack.status, 0) << unpack.err;
+    EXPECT_EQ(unpack.out, "");
+    ASSERT_EQ(RunCli({"unpack", "out/p4.234"}, dir.path).status, 0);
+    EXPECT_EQ(NamesIn(dir / "out"), (std::vector<std::string>{"p0.234", "p0.bmp", "p1.234", "p1.bmp", "p3.234",
+                                                                "p3.bmp", "p4.234", "p4.bmp"}));
+    TBitmap back;
+    back.LoadFromFile(dir / "out/p3.bmp");
+    EXPECT_EQ(back.Width(), 43);
 }
 
 TEST(ImageCommands, EmptyBitmapPacksAndUnpacksToAnEmptyFile) {

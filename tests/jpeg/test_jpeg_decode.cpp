@@ -92,7 +92,14 @@ TEST(JpegDecode, NonJpegFailsAtLoadAndKeepsTheBytes) {
     TempDir dir;
     WriteFile(dir / "bogus.jpeg", {'B', 'M', 1, 2, 3, 4, 5, 6});
     TJPEGImage jpeg;
-    ExpectJpegError([&] { jpeg.LoadFromFile(dir / "bogus.jpeg"); }, JERR_NO_SOI);
+    const auto message = ExpectJpegError([&] { jpeg.LoadFromFile(dir / "bogus.jpeg"); }, JERR_NO_SOI);
+    // The number for the windows, the library's own words besides.
+    EXPECT_EQ(message, "JPEG error #" + std::to_string(JERR_NO_SOI));
+    try {
+        jpeg.LoadFromFile(dir / "bogus.jpeg");
+    } catch (const EJPEGExplained& e) {
+        EXPECT_EQ(e.Reason(), "Not a JPEG file: starts with 0x42 0x4d");
+    }
     ASSERT_NE(jpeg.Data().Data, nullptr);
     EXPECT_EQ(jpeg.Data().Data->size(), 8u);
 
@@ -208,7 +215,7 @@ TEST(JpegDecode, ReducedDecodingShowsThePictureAndLeavesTheObjectAsItWas) {
     TJPEGImage encoder;
     encoder.Assign(MakePhoto(640, 480).get());
     TJPEGFeed feed;
-    std::thread encoding([&] { encoder.EncodeJpeg(feed); });
+    std::thread encoding([&] { encoder.EncodeJpegFeeding(feed); });
     const auto fed = TJPEGImage::DecodeReduced(feed, jpeg.Settings, 2);
     encoding.join();
     ASSERT_NE(fed, nullptr);
@@ -279,13 +286,50 @@ TEST(JpegDecode, AbortFromProgressKeepsThePartialBitmapQuietly) {
 TEST(JpegDecode, TruncatedDataDecodesToFullSize) {
     const auto photo = MakePhoto(160, 120);
     const auto bytes = Encode(*photo);
+    jpeg_error_mgr library{};
+    jpeg_std_error(&library);
     for (size_t keep : {bytes.size() - 2, bytes.size() / 2, size_t(700)}) {
         const std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + long(keep));
-        std::unique_ptr<TBitmap> back;
-        ASSERT_NO_THROW(back = Decode(cut)) << keep;
-        EXPECT_EQ(back->Width(), 160);
-        EXPECT_EQ(back->Height(), 120);
+        TJPEGImage jpeg;
+        Load(jpeg, cut);
+        TBitmap back;
+        ASSERT_NO_THROW(back.Assign(&jpeg)) << keep;
+        EXPECT_EQ(back.Width(), 160);
+        EXPECT_EQ(back.Height(), 120);
+        // A caller can tell it from a whole picture: the data ends early,
+        // inside the entropy-coded data too where it is cut there.
+        const TJPEGWarnings& warnings = jpeg.Warnings();
+        EXPECT_EQ(warnings.Count, keep == bytes.size() - 2 ? 1 : 2) << keep;
+        EXPECT_EQ(warnings.LastMessage,
+                  library.jpeg_message_table[keep == bytes.size() - 2 ? JWRN_JPEG_EOF : JWRN_HIT_MARKER])
+            << keep;
     }
+    TJPEGImage whole;
+    Load(whole, bytes);
+    TBitmap back;
+    back.Assign(&whole);
+    EXPECT_EQ(whole.Warnings().Count, 0);
+    EXPECT_EQ(whole.Warnings().LastMessage, "");
+}
+
+TEST(JpegDecode, ProgressiveDecodeReportsRisingProgressThatEndsAtAHundred) {
+    FastProgressClock clock;
+    const auto bytes = Encode(*MakePhoto(160, 120), [](TJPEGImage& j) { j.Settings.WriteProgressive = true; });
+    TJPEGImage jpeg;
+    Load(jpeg, bytes);
+    std::vector<int> running;
+    int ending = -1;
+    jpeg.OnProgress = [&](TGraphic*, TProgressStage stage, int percent) {
+        if (stage == TProgressStage::psRunning) running.push_back(percent);
+        if (stage == TProgressStage::psEnding) ending = percent;
+    };
+    TBitmap back;
+    back.Assign(&jpeg);
+    ASSERT_GE(running.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(running.begin(), running.end()));
+    EXPECT_LT(running.front(), running.back());
+    EXPECT_LE(running.back(), 100);
+    EXPECT_EQ(ending, 100);
 }
 
 // Damaged data of every kind: each load and decode ends with a bitmap or

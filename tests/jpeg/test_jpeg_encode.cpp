@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
+#include <new>
+#include <thread>
 
+#include "failing_allocation.h"
+#include "imaging/jpeg_feed.h"
 #include "jpeg_test_support.h"
 
 using namespace jpegtest;
@@ -203,6 +209,28 @@ TEST(JpegEncode, ReportsStartAndEndAndStopsQuietlyOnAbort) {
         EXPECT_EQ(seen[1].first, TProgressStage::psRunning);
         EXPECT_EQ(seen.back(), std::make_pair(TProgressStage::psEnding, 0));
     }
+}
+
+TEST(JpegEncode, FeedIsClosedWhenDroppingAFailedEncodingFailsToo) {
+    FastProgressClock clock;
+    TJPEGImage jpeg;
+    jpeg.Assign(MakePhoto(64, 64).get());
+    // The encoding fails, and then so does taking a new record for the
+    // dropped data.
+    jpeg.OnProgress = [](TGraphic*, TProgressStage stage, int) {
+        if (stage != TProgressStage::psRunning) return;
+        FailAllocationOfSize = sizeof(TJPEGData);
+        throw EWriteError();
+    };
+    TJPEGFeed feed;
+    EXPECT_THROW(jpeg.EncodeJpegFeeding(feed), std::bad_alloc);
+    FailAllocationOfSize = 0;
+    // A reader of the feed is not left waiting for bytes that never come.
+    auto done = std::make_shared<std::promise<bool>>();
+    std::thread([&feed, done] { done->set_value(feed.WaitComplete()); }).detach();
+    auto closed = done->get_future();
+    ASSERT_EQ(closed.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the feed was never closed";
+    EXPECT_FALSE(closed.get());
 }
 
 TEST(JpegEncode, LargeImagesGrowTheBufferWithoutError) {

@@ -1,37 +1,22 @@
 // The image commands: pack (BMP -> JPEG at quality 90 -> ".234") and unpack
-// (".234" -> JPEG -> BMP), the same steps the windows take, without their
-// working files. The JPEG in between lives in a hidden temporary file beside
-// the output, removed however the command ends.
+// (".234" -> JPEG -> BMP), the steps the windows take, without their
+// working files: the JPEG in between stays in memory.
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "codec/unit2.h"
-#include "core/safe_write.h"
+#include "core/exceptions.h"
+#include "core/streams.h"
 #include "imaging/bitmap.h"
-#include "imaging/jpeg.h"
+#include "pack/pack_steps.h"
+#include "tools/cli/cli_files.h"
 #include "tools/cli/command_table.h"
+#include "tools/cli/input_to_codec.h"
 
 namespace {
-
-// A new, empty file beside `target`, deleted when this object goes.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& target)
-        : FName(CreateFileBeside(target, ".jpeg.tmp")) {}
-    ~TemporaryFile() { RemoveTemporaryFile(FName); }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    const std::string& Name() const { return FName; }
-
-private:
-    std::string FName;
-};
 
 int64_t FileSize(const std::string& name) {
     struct stat st {};
@@ -39,83 +24,90 @@ int64_t FileSize(const std::string& name) {
     return int64_t(st.st_size);
 }
 
-void PrintSummary(const std::string& input, int64_t bmpSize, int64_t jpegSize, const std::string& output,
-                  int64_t packedSize) {
+std::string Summary(const std::string& input, int64_t bmpSize, int64_t jpegSize, const std::string& output,
+                    int64_t packedSize) {
     char ratio[32];
     std::snprintf(ratio, sizeof ratio, "%.1f", packedSize > 0 ? double(bmpSize) / double(packedSize) : 0.0);
-    const std::string text = "BMP:   " + std::to_string(bmpSize) + " bytes  " + input + "\n" +
-                             "JPEG:  " + std::to_string(jpegSize) + " bytes\n" +
-                             ".234:  " + std::to_string(packedSize) + " bytes  " + output + "\n" +
-                             "Rasio: " + ratio + " : 1\n";
-    if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0)
-        throw EError(std::string("Cannot write the summary to standard output: ") + std::strerror(errno));
+    return "BMP:   " + std::to_string(bmpSize) + " bytes  " + input + "\n" +
+           "JPEG:  " + std::to_string(jpegSize) + " bytes\n" +
+           ".234:  " + std::to_string(packedSize) + " bytes  " + output + "\n" +
+           "Rasio: " + ratio + " : 1\n";
 }
 
-void Pack(const std::vector<std::string>& arguments) {
-    const std::string& input = arguments[0];
-    const std::string& output = arguments[1];
-    JpegStartup(24, 1);
-
-    int64_t bmpSize = 0, jpegSize = 0, packedSize = 0;
-    {
-        TemporaryFile jpegFile(output);
-        {
-            auto bitmap = std::make_unique<TBitmap>();
-            bitmap->LoadFromFile(input);
-            bmpSize = FileSize(input);
-            TJPEGImage jpeg;
-            jpeg.Assign(bitmap.get());
-            bitmap.reset();  // the image object holds the pixels now
-            WriteForTarget(output, [&] { jpeg.SaveToFile(jpegFile.Name()); });
-            jpegSize = FileSize(jpegFile.Name());
+// The picture of a BMP input, read as the image objects read it; its size
+// in bytes goes to `size`.
+std::unique_ptr<TBitmap> ReadPicture(TInput& input, int64_t& size) {
+    auto bitmap = std::make_unique<TBitmap>();
+    try {
+        if (input.InMemory()) {
+            TMemoryStream stream(input.TakeBytes());
+            size = stream.Size();
+            bitmap->ReadFromStream(stream);
+        } else {
+            bitmap->LoadFromFile(input.Path());
+            size = FileSize(input.Path());
         }
-        unit2::TCodecFiles files;
-        unit2::OpenInputFile(jpegFile.Name());
-        // The summary is printed before the output is replaced: a summary
-        // that cannot be printed fails the command with the old file kept.
-        WriteFileSafely(
-            output,
-            [&](const std::string& temporaryName) {
-                unit2::CreateOutputFile(temporaryName);
-                unit2::CompressFile();
-                unit2::CloseFiles();
-                packedSize = FileSize(temporaryName);
-            },
-            [&] { PrintSummary(input, bmpSize, jpegSize, output, packedSize); });
+    } catch (const EReadError&) {
+        throw EFileFailure(input.Label(), "not a valid bitmap: it ends inside its headers or colour table");
     }
+    return bitmap;
 }
 
-void Unpack(const std::vector<std::string>& arguments) {
-    const std::string& input = arguments[0];
-    const std::string& output = arguments[1];
-    JpegStartup(24, 1);
+void Pack(TFileJob& job) {
+    TInput input(job.Input);
+    TOutput output(job.Output, job.Force, input);
+    int64_t bmpSize = 0;
+    std::vector<uint8_t> jpeg = About(input.Label(), [&] {
+        const auto picture = ReadPicture(input, bmpSize);
+        if (picture->Image().PixelsCutShort)
+            job.Warn(input.Label(), "the pixel data ends early; the rows missing from the file are left blank");
+        return pack::EncodeJpegBytes(*picture);
+    });
+    const auto jpegSize = int64_t(jpeg.size());
+    const TCodecTurn turn;
+    About(input.Label(), [&] {
+        unit2::TCodecFiles files;
+        pack::OpenInputBytes(std::move(jpeg));
+        int64_t packedSize = 0;
+        // The summary is printed before the output is put in place: a
+        // summary that cannot be printed fails the command with the old
+        // file kept.
+        output.Write(
+            [&](const std::string& fileName) {
+                pack::CompressInputInto(fileName);
+                packedSize = FileSize(fileName);
+            },
+            [&] { PrintSummary(job, Summary(input.Label(), bmpSize, jpegSize, output.Label(), packedSize)); });
+    });
+}
 
-    TJPEGImage jpeg;
+void Unpack(TFileJob& job) {
+    TInput input(job.Input);
+    TOutput output(job.Output, job.Force, input);
+    std::vector<uint8_t> jpeg;
     {
-        TemporaryFile jpegFile(output);
-        {
+        const TCodecTurn turn;
+        About(input.Label(), [&] {
             unit2::TCodecFiles files;
             unit2::ResetCodec();
-            unit2::OpenInputFile(input);
-            WriteForTarget(output, [&] {
-                unit2::CreateOutputFile(jpegFile.Name());
-                unit2::DecompressFile();
-            });
-        }
-        jpeg.LoadFromFile(jpegFile.Name());
+            OpenCodecInput(input);
+            jpeg = pack::ExpandInputToBytes();
+        });
     }
+    TJPEGWarnings warnings;
     // An empty BMP packs to an empty JPEG; it unpacks to an empty BMP again.
-    const bool empty = jpeg.Data().Data && jpeg.Data().Data->empty();
-    TBitmap bitmap;
-    if (!empty) bitmap.Assign(&jpeg);
-    WriteFileSafely(output, [&](const std::string& temporaryName) { bitmap.SaveToFile(temporaryName); });
+    const auto picture = About(input.Label(), [&] { return pack::DecodeJpegBytes(jpeg, warnings); });
+    if (warnings.Count > 0)
+        job.Warn(input.Label(), "JPEG data: " + warnings.LastMessage +
+                                    (warnings.Count > 1 ? " (" + std::to_string(warnings.Count) + " warnings)" : ""));
+    const TCodecTurn turn;
+    output.Write([&](const std::string& fileName) { picture->SaveToFile(fileName); });
 }
 
-const CommandRegistration packCommand(
-    {"pack", "IN.bmp OUT.234", "Encode the BMP file IN as JPEG (quality 90) and compress it into OUT", 2,
-     &Pack});
-const CommandRegistration unpackCommand(
-    {"unpack", "IN.234 OUT.bmp", "Expand the \".234\" file IN and decode its JPEG into the BMP file OUT", 2,
-     &Unpack});
+const CommandRegistration packCommand({"pack", "IN.bmp [OUT.234]",
+                                       "BMP -> JPEG (quality 90) -> \".234\", with the sizes and ratio", ".bmp",
+                                       ".234", false, false, true, &Pack});
+const CommandRegistration unpackCommand({"unpack", "IN.234 [OUT.bmp]", "\".234\" -> JPEG -> BMP", ".234", ".bmp",
+                                         false, false, true, &Unpack});
 
 }  // namespace
