@@ -1,5 +1,6 @@
 # Front door of the project. `make run` and `make test` install what is
-# missing, build and then start the program or run every test.
+# missing, build and then start the program or run every test. Each target
+# installs the groups of packages.txt that it needs (DEPS_GROUPS) and no more.
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_FUZZ ?= build-fuzz
@@ -8,16 +9,23 @@ FUZZ_TARGETS = expand codec bmp jpeg
 CMAKE_ARGS ?=
 JOBS       ?= $(shell nproc)
 PREFIX     ?= /usr/local
+# What `make install` wrote and made, for `make uninstall`.
+INSTALLED  ?= $(BUILD)/installed-files.txt
+
+# Set per target below; a target's values hold for what it builds on.
+DEPS_GROUPS = build
+# What the target needs built besides the programs (tests, benchmarks).
+BUILD_ARGS  =
 
 .PHONY: all deps configure build run test test-asan fuzz bench screenshots install uninstall deb clean
 
 all: build
 
 deps:
-	@tools/install-deps.sh
+	@tools/install-deps.sh $(DEPS_GROUPS)
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(BUILD_ARGS) $(CMAKE_ARGS)
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -36,13 +44,17 @@ run: build
 screenshots: build
 	@QT_QPA_PLATFORM=offscreen $(BUILD)/vendaru-screenshots $(BUILD)/screenshots
 
+# The tests of the installed tree build and check the Debian package too.
+test: DEPS_GROUPS = build test package
+test: BUILD_ARGS = -DVG_TESTS=ON
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-# The same tests built with AddressSanitizer and UBSan.
+# The same tests built with AddressSanitizer and UBSan (g++'s own).
+test-asan: DEPS_GROUPS = build test
 test-asan: deps
 	@cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVG_SANITIZE=ON \
-	       -DVG_BENCH=OFF $(CMAKE_ARGS)
+	       -DVG_TESTS=ON -DVG_BENCH=OFF $(CMAKE_ARGS)
 	@cmake --build $(BUILD_ASAN) -j $(JOBS)
 	@cd $(BUILD_ASAN) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
@@ -50,11 +62,12 @@ test-asan: deps
 # AddressSanitizer and UBSan. New inputs collect in $(BUILD_FUZZ)/corpus; an
 # input that finds a fault is kept in $(BUILD_FUZZ)/faults/<target>/ (after
 # the mend, add it to fuzz/corpus/<target>/ so that the tests replay it).
+fuzz: DEPS_GROUPS = build fuzz
 fuzz: deps
 	@cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	       -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
-	       -DVG_SANITIZE=ON -DVG_FUZZ=ON -DVG_BENCH=OFF $(CMAKE_ARGS)
+	       -DVG_SANITIZE=ON -DVG_FUZZ=ON -DVG_TESTS=OFF -DVG_BENCH=OFF $(CMAKE_ARGS)
 	@cmake --build $(BUILD_FUZZ) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
 	@for t in $(FUZZ_TARGETS); do \
 	   mkdir -p $(BUILD_FUZZ)/corpus/$$t $(BUILD_FUZZ)/faults/$$t; \
@@ -69,35 +82,30 @@ fuzz: deps
 	   fi; \
 	 done
 
+bench: DEPS_GROUPS = build test
+bench: BUILD_ARGS = -DVG_BENCH=ON
 bench: build
 	@for b in $(BUILD)/bench/*/bench_*; do [ -x "$$b" ] && "$$b"; done
 
-# Installs the programs with their menu entry, icon, file type and manual
-# pages under $(PREFIX); DESTDIR is honoured. Builds first when needed (an
-# already configured build folder is only brought up to date, so that
-# `sudo make install` after `make` leaves it as it was).
+# Installs the programs, stripped, with their menu entry, icons, file type
+# and manual pages under $(PREFIX); DESTDIR is honoured. Builds first when
+# needed (an already configured build folder is only brought up to date;
+# run as root, it leaves the build folder to its owner). `make uninstall`
+# removes what the last `make install` wrote and made. See dist/install.sh.
 install: $(if $(wildcard $(BUILD)/build.ninja),,configure)
-	@cmake --build $(BUILD) -j $(JOBS)
-	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
-	@sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt > $(BUILD)/installed-files.txt
-	@if [ -z "$(DESTDIR)" ]; then $(REFRESH_DESKTOP); fi
+	@JOBS=$(JOBS) DESTDIR="$(DESTDIR)" dist/install.sh install $(BUILD) "$(PREFIX)" "$(INSTALLED)"
 
-# Removes what the last `make install` wrote. Its own list of the files, as
-# the tests and the package build write install_manifest.txt too.
 uninstall:
-	@cmake -D LIST="$(BUILD)/installed-files.txt" -P dist/uninstall.cmake
-	@if [ -z "$(DESTDIR)" ]; then $(REFRESH_DESKTOP); fi
+	@dist/install.sh uninstall "$(INSTALLED)"
 
-# The desktop's lists of file types and of programs for them.
-REFRESH_DESKTOP = \
-	if command -v update-mime-database >/dev/null && [ -d "$(PREFIX)/share/mime" ]; then \
-	  update-mime-database "$(PREFIX)/share/mime"; fi; \
-	if command -v update-desktop-database >/dev/null && [ -d "$(PREFIX)/share/applications" ]; then \
-	  update-desktop-database -q "$(PREFIX)/share/applications"; fi
-
-# The Debian package, into $(BUILD)/package.
-deb: build
+# The Debian package, into $(BUILD)/package, built from the programs and
+# their files alone, then checked by lintian.
+deb: DEPS_GROUPS = build package
+deb: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vg_installed
+	@rm -f $(BUILD)/package/*.deb
 	@cd $(BUILD) && cpack --config CPackConfig.cmake
+	@lintian -I --fail-on error $(BUILD)/package/*.deb
 	@ls $(BUILD)/package/*.deb
 
 clean:

@@ -89,13 +89,11 @@ private:
 };
 
 // Runs work(0) .. work(count - 1) on up to CodecThreads() threads, the
-// calling thread among them: each thread takes the next part not yet taken
-// until none is left. Returns when all have ended and passes on the
-// exception of the lowest-numbered part that failed. The other threads are
-// kept from call to call and wait a moment for the next call before they
-// sleep. Calls may come from any thread; a call made while another is
-// running (from a part, or from another thread) runs all its parts on the
-// calling thread.
+// calling thread among them, as the program's RunParts does (in
+// core/worker_threads.h): returns when all have ended and passes on the
+// exception of the lowest-numbered part that failed. Calls may come from
+// any thread; a call made while another is running (from a part, or from
+// another thread) runs all its parts on the calling thread.
 void RunParts(int count, const std::function<void(int)>& work);
 
 }  // namespace unit2

@@ -2,18 +2,17 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <vector>
 
+#include "core/ending_signals.h"
 #include "core/exceptions.h"
-#include "core/signals_held_back.h"
 
 namespace {
 
@@ -23,44 +22,28 @@ std::string SystemError(int error) { return error != 0 ? std::strerror(error) : 
 
 // --- temporary files removed by a signal ----------------------------------
 
-// The names are kept in fixed storage, since the signal handler may only
-// read memory and call async-signal-safe functions.
+// The temporary files that exist, for a signal to remove. The lock is held
+// while a file is made or renamed and listed or taken off the list, so that
+// the removal (on the thread that waits for the signals) never meets a half
+// changed list or a file that exists but is not listed yet.
 constexpr int kTemporarySlots = 8;
+std::mutex TemporaryLock;
 char TemporaryNames[kTemporarySlots][PATH_MAX];
-volatile std::sig_atomic_t TemporarySlotUsed[kTemporarySlots];
-
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-sigset_t CleanupSignalSet() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal : kCleanupSignals) sigaddset(&set, signal);
-    return set;
-}
+bool TemporarySlotUsed[kTemporarySlots];
 
 void ListTemporary(const std::string& name) {
     if (name.size() >= PATH_MAX) return;
     for (int i = 0; i < kTemporarySlots; ++i) {
         if (TemporarySlotUsed[i]) continue;
         std::memcpy(TemporaryNames[i], name.c_str(), name.size() + 1);
-        TemporarySlotUsed[i] = 1;
+        TemporarySlotUsed[i] = true;
         return;
     }
 }
 
 void UnlistTemporary(const std::string& name) {
     for (int i = 0; i < kTemporarySlots; ++i)
-        if (TemporarySlotUsed[i] && name == TemporaryNames[i]) TemporarySlotUsed[i] = 0;
-}
-
-extern "C" void RemoveTemporariesAndEnd(int signal) {
-    const int savedErrno = errno;
-    for (int i = 0; i < kTemporarySlots; ++i)
-        if (TemporarySlotUsed[i]) ::unlink(TemporaryNames[i]);
-    // The handler was reset to the default action on entry; the signal,
-    // held back while this handler runs, ends the process once it returns.
-    ::raise(signal);
-    errno = savedErrno;
+        if (TemporarySlotUsed[i] && name == TemporaryNames[i]) TemporarySlotUsed[i] = false;
 }
 
 // --- replacing the target --------------------------------------------------
@@ -107,8 +90,10 @@ void TakeTargetAttributes(const std::string& name, const std::string& file, cons
     if (::stat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
         struct stat made {};
         if (::stat(name.c_str(), &made) == 0 && (made.st_uid != old.st_uid || made.st_gid != old.st_gid)) {
-            if (::chown(name.c_str(), old.st_uid, old.st_gid) != 0)
-                (void)::chown(name.c_str(), uid_t(-1), old.st_gid);
+            if (::chown(name.c_str(), old.st_uid, old.st_gid) != 0 &&
+                ::chown(name.c_str(), uid_t(-1), old.st_gid) != 0) {
+                // Neither is allowed: the file keeps this user's owner and group.
+            }
         }
         mode = old.st_mode & 07777;
     } else {
@@ -134,7 +119,8 @@ std::string CreateFileBeside(const std::string& target, const std::string& suffi
     const std::string pattern = folder + "." + base + ".XXXXXX" + suffix;
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    const TSignalsHeldBack held(CleanupSignalSet());
+    EndingSignalsNeeded();
+    const std::lock_guard<std::mutex> lock(TemporaryLock);
     const int fd = ::mkstemps(name.data(), static_cast<int>(suffix.size()));
     if (fd < 0) CannotCreate(target, errno);
     ::close(fd);
@@ -143,7 +129,7 @@ std::string CreateFileBeside(const std::string& target, const std::string& suffi
 }
 
 void RemoveTemporaryFile(const std::string& name) {
-    const TSignalsHeldBack held(CleanupSignalSet());
+    const std::lock_guard<std::mutex> lock(TemporaryLock);
     ::unlink(name.c_str());
     UnlistTemporary(name);
 }
@@ -158,9 +144,11 @@ void WriteFileSafely(const std::string& target,
         FlushToDisk(temporaryName, target);
         TakeTargetAttributes(temporaryName, file, target);
         if (beforeReplace) beforeReplace();
-        const TSignalsHeldBack held(CleanupSignalSet());
-        if (::rename(temporaryName.c_str(), file.c_str()) != 0)
-            throw EError("Cannot replace file " + target + ": " + SystemError(errno));
+        const std::lock_guard<std::mutex> lock(TemporaryLock);
+        if (::rename(temporaryName.c_str(), file.c_str()) != 0) {
+            const int error = errno;
+            throw EError("Cannot replace file " + target + ": " + SystemError(error));
+        }
         UnlistTemporary(temporaryName);
     } catch (...) {
         RemoveTemporaryFile(temporaryName);
@@ -178,14 +166,8 @@ void WriteForTarget(const std::string& target, const std::function<void()>& writ
     }
 }
 
-void RemoveTemporaryFilesOnSignals() {
-    struct sigaction action {};
-    action.sa_handler = RemoveTemporariesAndEnd;
-    action.sa_mask = CleanupSignalSet();
-    action.sa_flags = SA_RESETHAND;
-    for (const int signal : kCleanupSignals) {
-        struct sigaction current {};
-        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
-        ::sigaction(signal, &action, nullptr);
-    }
+void RemoveTemporaryFilesForGood() noexcept {
+    TemporaryLock.lock();
+    for (int i = 0; i < kTemporarySlots; ++i)
+        if (TemporarySlotUsed[i]) ::unlink(TemporaryNames[i]);
 }

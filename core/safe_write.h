@@ -26,8 +26,9 @@ private:
 // target's and ends in `suffix`, and returns its name. EError when `target`
 // exists and is not a regular file (a folder, device or pipe), EOutputError
 // "Cannot create file <target>" when no such file can be made. The file is removed
-// by a signal that RemoveTemporaryFilesOnSignals handles, until it is given
-// to RemoveTemporaryFile or renamed by WriteFileSafely.
+// by RemoveTemporaryFilesForGood (when a signal ends the program, see
+// ending_signals.h) until it is given to RemoveTemporaryFile or renamed by
+// WriteFileSafely.
 std::string CreateFileBeside(const std::string& target, const std::string& suffix);
 // Deletes a file made by CreateFileBeside.
 void RemoveTemporaryFile(const std::string& name);
@@ -51,8 +52,8 @@ void WriteFileSafely(const std::string& target,
 // becomes EOutputError about `target`.
 void WriteForTarget(const std::string& target, const std::function<void()>& write);
 
-// Makes SIGINT, SIGTERM and SIGHUP remove every temporary file that
-// CreateFileBeside made and that is still there, and then end the process as
-// the signal would have without a handler. A signal that is ignored when this
-// is called stays ignored (as under nohup).
-void RemoveTemporaryFilesOnSignals();
+// Removes every temporary file that CreateFileBeside made and that is still
+// there, for a program that is about to end by a signal: the list stays
+// locked afterwards, so that a thread that would make or rename another one
+// waits until the process has ended.
+void RemoveTemporaryFilesForGood() noexcept;

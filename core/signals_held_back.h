@@ -1,7 +1,7 @@
 // Threads of the program's own that do work for a caller take no signals
-// meant for the process: those go to the threads that call them, which hold
-// them back while a handler must not run (the list of temporary files in
-// safe_write.cpp). Start such a thread while a TSignalsHeldBack lives.
+// meant for the process: the signals that end it go to the thread that waits
+// for them (ending_signals.h), others to the threads the program began with.
+// Start such a thread while a TSignalsHeldBack lives.
 #pragma once
 
 #if defined(__unix__)

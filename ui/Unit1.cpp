@@ -15,9 +15,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <limits>
-#include <malloc.h>
 #include <optional>
 #include <unistd.h>
 
@@ -25,8 +23,8 @@
 #include "core/exceptions.h"
 #include "core/file_names.h"
 #include "core/safe_write.h"
-#include "core/signals_held_back.h"
 #include "core/streams.h"
+#include "core/worker_threads.h"
 #include "imaging/jpeg_feed.h"
 #include "pack/pack_steps.h"
 #include "ui/application.h"
@@ -62,41 +60,23 @@ QString DraggedFile(const QMimeData* data) {
 // they are made. Returns that small picture (none where it could not be
 // made); a failure of the encoding is raised here, as on this thread.
 TReducedPicture EncodeAlongside(TJPEGImage& jpeg, int shift, const std::function<void()>& meanwhile) {
-#if defined(__GLIBC__)
-    // The encoded bytes are taken on the other thread and freed much later
-    // on this one. Left to itself, the C library serves such blocks (up to
-    // tens of megabytes) from a heap of that thread's and keeps them there
-    // once freed; with a fixed threshold every large block comes from the
-    // system and goes back to it when freed.
-    [[maybe_unused]] static const bool fixedThreshold = ::mallopt(M_MMAP_THRESHOLD, 1 << 20) == 1;
-#endif
     TJPEGFeed feed;
-    std::future<void> encoding;
-    try {
-        const TSignalsHeldBack held;
-        encoding = std::async(std::launch::async, [&] { jpeg.EncodeJpegFeeding(feed); });
-    } catch (const std::system_error&) {
-        // No thread to be had: one after the other.
-        meanwhile();
-        jpeg.EncodeJpeg();
-        return {};
-    }
-    try {
-        meanwhile();
-    } catch (...) {
-        encoding.wait();
-        throw;
-    }
     TReducedPicture reduced{nullptr, shift, jpeg.Settings};
-    try {
-        if (shift > 0) reduced.Bitmap = TJPEGImage::DecodeReduced(feed, jpeg.Settings, shift);
-    } catch (...) {
-        // Only the encoding's own failure counts; the pane decodes the
-        // picture itself when it shows it.
-        reduced.Bitmap.reset();
-    }
-    encoding.get();
-    return reduced;
+    const bool alongside = RunAlongside([&] { jpeg.EncodeJpegFeeding(feed); }, [&] {
+        meanwhile();
+        try {
+            if (shift > 0) reduced.Bitmap = TJPEGImage::DecodeReduced(feed, jpeg.Settings, shift);
+        } catch (...) {
+            // Only the encoding's own failure counts; the pane decodes the
+            // picture itself when it shows it.
+            reduced.Bitmap.reset();
+        }
+    });
+    if (alongside) return reduced;
+    // No second thread: one after the other.
+    meanwhile();
+    jpeg.EncodeJpeg();
+    return {};
 }
 
 // True when both names lead to one existing file.

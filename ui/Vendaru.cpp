@@ -2,6 +2,7 @@
 // shut-down.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QMetaObject>
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
@@ -12,7 +13,11 @@
 #include <memory>
 #include <string>
 
-#include "core/safe_write.h"
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include "core/ending_signals.h"
 #include "imaging/jpeg.h"
 #include "ui/application.h"
 #include "ui/formats.h"
@@ -52,6 +57,13 @@ const char* const kNoDisplay =
 int Print(std::FILE* stream, const std::string& text, int status) {
     std::fputs(text.c_str(), stream);
     return std::fflush(stream) == 0 ? status : 1;
+}
+
+// A signal ends the windows as "Keluar" does, once the handler that is
+// running has finished: the windows go and take this run's working files
+// with them, and main then ends the process by the signal.
+void AskToEnd(int) {
+    QMetaObject::invokeMethod(qApp, [] { Application.Terminate(); }, Qt::QueuedConnection);
 }
 
 bool Set(const char* variable) {
@@ -162,6 +174,18 @@ int RunWindows(const TCommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread starts (the toolkit starts its own): the threads
+    // all hold back the ending signals, which one thread waits for.
+    HoldBackEndingSignals();
+    WaitForEndingSignals();
+#if defined(__GLIBC__)
+    // Large blocks (a picture's pixels, its encoded bytes) are often made
+    // on one thread and freed much later on another. Left to itself, the C
+    // library serves them from a heap of the thread that asked and keeps
+    // them there once freed; with a fixed threshold every large block comes
+    // from the system and goes back to it when freed.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
     // Help and version need no display, so they come before the toolkit.
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
@@ -175,8 +199,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     qInstallMessageHandler(OtherHandler);
     IdentifyApplication();
-    // A save cut short by a signal leaves no temporary file behind.
-    RemoveTemporaryFilesOnSignals();
+    AskToEndOnSignals(AskToEnd);
     TCommandLine line;
     if (const std::string error = ReadCommandLine(argc, argv, line); !error.empty())
         return Print(stderr, "vendaru: " + error + " (see vendaru --help)\n", 1);
@@ -188,5 +211,6 @@ int main(int argc, char** argv) {
     JpegStartup(screen ? screen->depth() : 24, 1);
     const int status = RunWindows(line);
     JpegShutdown();
+    EndIfSignalled();
     return status;
 }

@@ -476,14 +476,7 @@ TEST_F(RealX, AfterEachOpenReturnPressesTheButtonJustShown) {
     EXPECT_TRUE(program->Running());
 }
 
-// Set to true once a signal that arrives while Qt's threads run is handled
-// as on a program without threads (the threads' branch).
-constexpr bool kSignalsWithQtThreads = false;
-
 TEST_F(RealX, SigtermDuringASaveEndsTheProgramByTheExitRule) {
-    if (!kSignalsWithQtThreads)
-        GTEST_SKIP() << "pending: SIGTERM does not yet end the windows by the exit rule, and may be handled on "
-                        "one of Qt's threads (mended on the threads' branch)";
     // A picture large enough that its ".234" takes a while to write.
     TProcess* program = nullptr;
     std::string window;

@@ -3,17 +3,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <exception>
 #include <set>
-#include <system_error>
-#include <thread>
 
-#include "codec/unit2_parallel.h"
-#include "core/signals_held_back.h"
+#include "core/ending_signals.h"
 #include "core/thread_cap.h"
+#include "core/worker_threads.h"
 #include "tools/cli/cli_files.h"
 
 #ifndef VENDARU_VERSION
@@ -293,35 +290,17 @@ int Worse(int a, int b) {
 }
 
 int RunJobs(const CliCommand& c, std::vector<TPlannedJob>& jobs) {
-    const int cap = ThreadCap();
-    const int threads = c.SideBySide ? std::min<int>(cap, int(jobs.size())) : 1;
-    // One picture per thread, and the codec, which runs for one picture at
-    // a time, takes what the others leave of the cap.
-    if (threads > 1) unit2::CodecTuning().Threads = std::max(1, cap - threads + 1);
-    std::atomic<size_t> next{0};
-    std::atomic<int> worst{0};
-    const auto work = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < jobs.size();) {
-            const int status = RunJob(c, jobs[i]);
-            int seen = worst.load();
-            while (!worst.compare_exchange_weak(seen, Worse(seen, status))) {
-            }
-        }
-    };
-    std::vector<std::thread> helpers;
-    {
-        // The helpers take no signals: the clean-up of temporary files runs
-        // on this thread.
-        const TSignalsHeldBack held;
-        try {
-            for (int t = 1; t < threads; ++t) helpers.emplace_back(work);
-        } catch (const std::system_error&) {
-            // Fewer threads: the others take the pictures.
-        }
-    }
-    work();
-    for (std::thread& helper : helpers) helper.join();
-    return worst.load();
+    const int threads = c.SideBySide ? std::min<int>(ThreadCap(), int(jobs.size())) : 1;
+    // The kept threads take no signals: the thread that waits for them must
+    // be there before any of them makes a temporary file.
+    if (threads > 1) EndingSignalsNeeded();
+    // One picture per thread; the codec, called from a part, then runs on
+    // that part's thread alone.
+    std::vector<int> statuses(jobs.size(), 0);
+    RunParts(int(jobs.size()), [&](int i) { statuses[size_t(i)] = RunJob(c, jobs[size_t(i)]); }, threads);
+    int worst = 0;
+    for (const int status : statuses) worst = Worse(worst, status);
+    return worst;
 }
 
 }  // namespace
