@@ -6,6 +6,8 @@
 // exactly one input and one output file are open at a time. A run is
 //   (ResetCodec before expanding) -> OpenInputFile -> CreateOutputFile
 //   -> CompressFile or DecompressFile -> CloseFiles.
+// The buffers a run needs beyond the workspace are released when
+// CompressFile or DecompressFile returns or fails, and by CloseFiles.
 #pragma once
 
 #include <cstdint>
@@ -103,9 +105,6 @@ void DecompressFile();
 // The steps of compressing, in the order BuildCodes and CompressFile run them.
 void InitLeaves();
 void CountFrequencies();
-// The unmerged node of smallest positive weight among NodePool[0..last],
-// the lowest index winning a tie; nullptr when there is none.
-TreeNode* FindLightestNode(int last);
 void BuildTree();
 void AssignCodes();
 void PackCodeTable();

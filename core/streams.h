@@ -34,6 +34,10 @@ public:
     int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
     void SetPosition(int64_t position) { Seek(position, TSeekOrigin::soBeginning); }
     virtual int64_t Size();
+    // The stream's whole content when it lies in memory that may be read
+    // and resized in place of Read, Write and Size; nullptr otherwise (and
+    // for a stream whose reads or writes do more than copy bytes).
+    virtual std::vector<uint8_t>* MemoryBytes() { return nullptr; }
 };
 
 class TFileStream : public TStream {
@@ -73,6 +77,7 @@ public:
     int64_t Write(const void* buffer, int64_t count) override;
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
     int64_t Size() override { return static_cast<int64_t>(FData.size()); }
+    std::vector<uint8_t>* MemoryBytes() override { return &FData; }
 
     void SetSize(int64_t size) { FData.resize(static_cast<size_t>(size)); }
     void Clear() { FData.clear(); FPosition = 0; }

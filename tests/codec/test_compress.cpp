@@ -9,6 +9,20 @@
 #include <random>
 #include <thread>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VG_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VG_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if VG_ADDRESS_SANITIZER
+// The sanitizer's count of the bytes allocated and not yet freed.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
+
 #include "codec_test_support.h"
 
 using namespace unit2;
@@ -38,13 +52,29 @@ void SetCode(int v, const std::string& bits) {
     for (size_t i = 0; i < bits.size(); ++i) CodeTable[v].Bits[i] = bits[i] == '1';
 }
 
-// A stream over fixed bytes whose reads fail, or whose content changes,
-// from a chosen read on, or (kUntilRewound) once it is rewound after reading.
+// Counts the open input and gives A, B and C a hand-made (incomplete)
+// prefix code with 1-, 40- and 255-bit codes, which only the encoder for
+// codes longer than a word takes.
+void CountWithLongCodes() {
+    InitLeaves();
+    CountFrequencies();
+    SetCode('A', "1");
+    SetCode('B', std::string("01").append(38, '0'));
+    SetCode('C', std::string(255, '0'));
+    PackCodeTable();
+}
+
+// A stream over fixed bytes whose reads fail, or whose content changes to
+// bytes `changed`, from a chosen read on, or (kUntilRewound) once it is
+// rewound after reading.
 class TroubledStream : public TMemoryStream {
 public:
     static constexpr int kUntilRewound = 1 << 30;
-    TroubledStream(Bytes data, int goodReads, bool failInstead)
-        : TMemoryStream(std::move(data)), FGoodReads(goodReads), FFail(failInstead) {}
+    TroubledStream(Bytes data, int goodReads, bool failInstead, uint8_t changed = 0xEE)
+        : TMemoryStream(std::move(data)), FGoodReads(goodReads), FFail(failInstead),
+          FChanged(changed) {}
+    // Its bytes are only to be had through Read.
+    std::vector<uint8_t>* MemoryBytes() override { return nullptr; }
     int64_t Seek(int64_t offset, TSeekOrigin origin) override {
         if (FGoodReads == kUntilRewound && origin == TSeekOrigin::soBeginning && offset == 0 &&
             Position() > 0)
@@ -55,14 +85,25 @@ public:
         if (FGoodReads == kUntilRewound || FGoodReads-- > 0) return TMemoryStream::Read(buffer, count);
         if (FFail) throw EReadError();
         const int64_t n = TMemoryStream::Read(buffer, count);
-        std::fill_n(static_cast<uint8_t*>(buffer), n, uint8_t{0xEE});
+        std::fill_n(static_cast<uint8_t*>(buffer), n, FChanged);
         return n;
     }
 
 private:
     int FGoodReads;
     bool FFail;
+    uint8_t FChanged;
 };
+
+// The bytes the program's allocations hold at the moment.
+size_t HeldBytes() {
+#if VG_ADDRESS_SANITIZER
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
 
 }  // namespace
 
@@ -97,6 +138,22 @@ TEST_F(CodecTest, EqualWeightsFavourTheLowerIndex) {
     Compress(ToBytes("AAB"));
     EXPECT_EQ(CodeOf('B'), "0");
     EXPECT_EQ(CodeOf('A'), "1");
+    // Three and more equal weights: the lowest index is picked first, a
+    // leaf before an internal node and an older internal node before a
+    // younger one. A+B make node 256, which ties with C and D and waits.
+    Compress(ToBytes("DCBADC"));
+    EXPECT_EQ(CodeOf('A') + CodeOf('B') + CodeOf('C') + CodeOf('D'), "00" "01" "10" "11");
+    // Six of weight 1: A+B, C+D, E+F, then nodes 256+257, then 258 with 259.
+    Compress(ToBytes("FEDCBA"));
+    EXPECT_EQ(CodeOf('A') + CodeOf('B') + CodeOf('C') + CodeOf('D') + CodeOf('E') + CodeOf('F'),
+              "100" "101" "110" "111" "00" "01");
+    // Eight values of weight 2 and one of weight 1: a (the lowest of the
+    // eight) goes with i, and the other seven pair up in order of value.
+    Compress(ToBytes("ihhggffeeddccbbaa"));
+    EXPECT_EQ(Root, &NodePool[263]);
+    std::string codes;
+    for (const char v : std::string("abcdefghi")) codes += CodeOf(v) + " ";
+    EXPECT_EQ(codes, "1111 000 001 010 011 100 101 110 1110 ");
 }
 
 TEST_F(CodecTest, AllByteValuesGetCodesUnderRoot510) {
@@ -275,17 +332,11 @@ TEST_F(CodecTest, FibonacciFrequenciesGiveLongCodesThatRoundTrip) {
 }
 
 TEST_F(CodecTest, CodesLongerThanAWordAreWrittenAndReadBack) {
-    // A hand-made (incomplete) prefix code with 40- and 255-bit codes.
     const Bytes data = ToBytes("ABCABBACCA");
     WriteWholeFile(Path("in"), data);
     OpenInputFile(Path("in"));
     CreateOutputFile(Path("out.234"));
-    InitLeaves();
-    CountFrequencies();
-    SetCode('A', "1");
-    SetCode('B', std::string("01").append(38, '0'));
-    SetCode('C', std::string(255, '0'));
-    PackCodeTable();
+    CountWithLongCodes();
     EXPECT_EQ(TableLength, 3 + 7 + 34);
     const int32_t predicted = PredictCompressedSize();
     EncodeData();
@@ -388,6 +439,22 @@ TEST_F(CodecTest, FailingReadsAndWritesRaise) {
 }
 
 TEST_F(CodecTest, InputChangingBetweenTheTwoPassesIsRefused) {
+    // As many bytes as were counted, but of the shortest code: fewer bits
+    // than were counted, from the fast encoder and from the one for codes
+    // longer than a word.
+    {
+        const Bytes data = RandomBytes(70000, 3, 8);
+        InputStream = std::make_unique<TroubledStream>(data, TroubledStream::kUntilRewound, false, 0);
+        CreateOutputFile(Path("out.234"));
+        EXPECT_THROW(CompressFile(), EError);
+        CloseFiles();
+        InputStream = std::make_unique<TroubledStream>(ToBytes("ABCABBACCA"),
+                                                       TroubledStream::kUntilRewound, false, 'A');
+        CreateOutputFile(Path("out.234"));
+        CountWithLongCodes();
+        EXPECT_THROW(EncodeData(), EError);
+        CloseFiles();
+    }
     // Once the input is read a second time the stream hands out other bytes:
     // 0xEE, first a value without a code, then one with the longest code,
     // which gives far more bits than were counted.
@@ -435,4 +502,24 @@ TEST_F(CodecTest, OpeningAndClosingFiles) {
     EXPECT_EQ(InputStream, nullptr);
     EXPECT_EQ(OutputStream, nullptr);
     EXPECT_THROW(CompressFile(), EError);
+}
+
+TEST_F(CodecTest, RunsKeepNoBuffersOnceTheyEnd) {
+    // Large enough for every buffer of a run from file to file to count.
+    const Bytes data = RandomBytes(size_t{12} << 20, 0, 21);
+    WriteWholeFile(Path("in"), data);
+    constexpr size_t kSlack = size_t{1} << 20;
+    const size_t before = HeldBytes();
+    OpenInputFile(Path("in"));
+    CreateOutputFile(Path("out.234"));
+    CompressFile();
+    EXPECT_LT(HeldBytes(), before + kSlack) << "after compressing";
+    CloseFiles();
+    ResetCodec();
+    OpenInputFile(Path("out.234"));
+    CreateOutputFile(Path("out"));
+    DecompressFile();
+    EXPECT_LT(HeldBytes(), before + kSlack) << "after expanding";
+    CloseFiles();
+    EXPECT_EQ(ReadWholeFile(Path("out")), data);
 }

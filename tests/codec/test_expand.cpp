@@ -232,6 +232,24 @@ TEST_F(CodecTest, LanesReachTheVerdictOfThePlainDecoder) {
         compare(damaged, "flips, round " + std::to_string(round));
     }
     EXPECT_GT(refused, 10);
+
+    // An incomplete code table, in which 111 is no code: a lane that meets
+    // it fails and must hand its round back to the plain decoder.
+    const std::vector<std::pair<int, std::string>> incomplete = {{'a', "0"}, {'b', "10"}, {'c', "110"}};
+    std::string bits;
+    while (bits.size() < 200000) bits += incomplete[random() % 3].second;
+    const auto pack = [&](const std::string& dataBits) {
+        Bytes packed((dataBits.size() + 7) / 8);
+        for (size_t i = 0; i < dataBits.size(); ++i)
+            if (dataBits[i] == '1') packed[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+        return MakeFile(static_cast<uint8_t>(dataBits.size() % 8), incomplete, packed);
+    };
+    compare(pack(bits), "incomplete table");
+    for (const size_t at : {5u, 20001u, 66666u, 100000u, 140003u, 199999u}) {
+        std::string damaged = bits;
+        damaged.insert(at, "111");
+        compare(pack(damaged), "incomplete table, no code at " + std::to_string(at));
+    }
 }
 
 TEST_F(CodecTest, DataEndingOnABlockBoundaryOrAfterOneByte) {
