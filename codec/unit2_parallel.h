@@ -11,9 +11,7 @@
 #include <new>
 #include <functional>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "core/large_buffer.h"
 
 namespace unit2 {
 
@@ -53,40 +51,8 @@ inline bool HasFastShifts() {
 inline bool HasFastShifts() { return false; }
 #endif
 
-// A large buffer of bytes, left uninitialised, that keeps its memory from
-// run to run and asks the system for large pages where it offers them, so
-// that filling it takes few page faults.
-class TLargeBuffer {
-public:
-    uint8_t* Data() const { return FData.get(); }
-    size_t Size() const { return FSize; }
-    // Makes room for `size` bytes; the first `keep` bytes are kept.
-    void Reserve(size_t size, size_t keep = 0) {
-        if (size <= FSize) return;
-        // Large pages only where the buffer fills at least one: a large
-        // page is cleared whole on its first use.
-        constexpr size_t kLargePage = size_t{2} << 20;
-        const bool large = size >= kLargePage;
-        const size_t alignment = large ? kLargePage : 64;
-        const size_t rounded = (size + alignment - 1) / alignment * alignment;
-        void* memory = std::aligned_alloc(alignment, rounded);
-        if (!memory) throw std::bad_alloc();
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (large) ::madvise(memory, rounded, MADV_HUGEPAGE);
-#endif
-        std::unique_ptr<uint8_t[], TFree> grown(static_cast<uint8_t*>(memory));
-        if (keep > 0) std::memcpy(grown.get(), FData.get(), keep);
-        FData = std::move(grown);
-        FSize = rounded;
-    }
-
-private:
-    struct TFree {
-        void operator()(uint8_t* memory) const { std::free(memory); }
-    };
-    std::unique_ptr<uint8_t[], TFree> FData;
-    size_t FSize = 0;
-};
+// Large buffers of bytes that keep their memory from run to run.
+using ::TLargeBuffer;
 
 // Runs work(0) .. work(count - 1) on up to CodecThreads() threads, the
 // calling thread among them, as the program's RunParts does (in

@@ -3,8 +3,6 @@
 // pixel_format.cpp.
 #include "imaging/bitmap.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -14,51 +12,13 @@
 
 // ---------------------------------------------------------------------------
 
-namespace {
-// Buffers from this size on are mapped directly, aligned to and advised for
-// large pages: far fewer page faults when a big image is filled.
-constexpr size_t kMapThreshold = size_t(8) << 20;
-constexpr size_t kLargePage = size_t(2) << 20;
-}  // namespace
-
-TPixelBuffer::TPixelBuffer(size_t size) : FSize(size) {
-    if (size == 0) return;
-    if (size < kMapThreshold) {
-        FData = static_cast<uint8_t*>(std::calloc(size, 1));
-        if (!FData) throw std::bad_alloc();
-        return;
-    }
-    const size_t rounded = (size + kLargePage - 1) / kLargePage * kLargePage;
-    FMappedSize = rounded + kLargePage;
-    void* p = ::mmap(nullptr, FMappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    FMapping = p;
-    const auto aligned = (reinterpret_cast<uintptr_t>(p) + kLargePage - 1) / kLargePage * kLargePage;
-    FData = reinterpret_cast<uint8_t*>(aligned);
-    ::madvise(FData, rounded, MADV_HUGEPAGE);
-}
-
 TPixelBuffer::TPixelBuffer(const TPixelBuffer& other) : TPixelBuffer(other.FSize) {
-    if (FSize != 0) std::memcpy(FData, other.FData, FSize);
+    if (FSize != 0) std::memcpy(data(), other.data(), FSize);
 }
 
 TPixelBuffer& TPixelBuffer::operator=(const TPixelBuffer& other) {
     if (this != &other) *this = TPixelBuffer(other);
     return *this;
-}
-
-TPixelBuffer::~TPixelBuffer() {
-    if (FMapping)
-        ::munmap(FMapping, FMappedSize);
-    else
-        std::free(FData);
-}
-
-void TPixelBuffer::Swap(TPixelBuffer& other) noexcept {
-    std::swap(FData, other.FData);
-    std::swap(FSize, other.FSize);
-    std::swap(FMapping, other.FMapping);
-    std::swap(FMappedSize, other.FMappedSize);
 }
 
 std::unique_ptr<TBitmapImage> TBitmapImage::Clone() const {
@@ -71,6 +31,49 @@ std::unique_ptr<TBitmapImage> TBitmapImage::Clone() const {
     copy->Palette = Palette;
     copy->OwnPalette = OwnPalette;
     return copy;
+}
+
+// ---------------------------------------------------------------------------
+
+void TRowsArriving::Started() noexcept {
+    {
+        std::lock_guard lock(FLock);
+        if (FEnded) return;
+        FStarted = true;
+    }
+    FChanged.notify_all();
+}
+
+bool TRowsArriving::WaitStarted() noexcept {
+    std::unique_lock lock(FLock);
+    FChanged.wait(lock, [&] { return FEnded || FStarted; });
+    return FStarted;
+}
+
+void TRowsArriving::Arrived(int count) noexcept {
+    {
+        std::lock_guard lock(FLock);
+        if (FEnded || count <= FCount) return;
+        FCount = count;
+    }
+    FChanged.notify_all();
+}
+
+void TRowsArriving::End(bool complete) noexcept {
+    {
+        std::lock_guard lock(FLock);
+        if (FEnded) return;
+        FEnded = true;
+        // Rows announced before a failure are whole, but the picture is not.
+        if (!complete) FCount = 0;
+    }
+    FChanged.notify_all();
+}
+
+int TRowsArriving::WaitFor(int row) noexcept {
+    std::unique_lock lock(FLock);
+    FChanged.wait(lock, [&] { return FEnded || FCount > row; });
+    return FCount > row ? FCount : 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -3,11 +3,16 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <utility>
 #include <vector>
 
+#include "core/large_buffer.h"
 #include "imaging/graphic.h"
 
 struct TRGBQuad {
@@ -64,31 +69,29 @@ constexpr int64_t MaxBitmapBytes = int64_t(1) << 30;
 class TPixelBuffer {
 public:
     TPixelBuffer() = default;
-    explicit TPixelBuffer(size_t size);  // all zero; std::bad_alloc on failure
+    explicit TPixelBuffer(size_t size) : FBlock(size), FSize(size) {}  // std::bad_alloc on failure
     TPixelBuffer(const TPixelBuffer& other);
     TPixelBuffer& operator=(const TPixelBuffer& other);
-    TPixelBuffer(TPixelBuffer&& other) noexcept { Swap(other); }
+    TPixelBuffer(TPixelBuffer&& other) noexcept
+        : FBlock(std::move(other.FBlock)), FSize(std::exchange(other.FSize, 0)) {}
     TPixelBuffer& operator=(TPixelBuffer&& other) noexcept {
-        TPixelBuffer gone;
-        gone.Swap(other);
-        Swap(gone);
+        FBlock = std::move(other.FBlock);
+        FSize = std::exchange(other.FSize, 0);
         return *this;
     }
-    ~TPixelBuffer();
 
-    uint8_t* data() { return FData; }
-    const uint8_t* data() const { return FData; }
+    uint8_t* data() { return FBlock.Data(); }
+    const uint8_t* data() const { return FBlock.Data(); }
     size_t size() const { return FSize; }
     bool empty() const { return FSize == 0; }
-    uint8_t& operator[](size_t i) { return FData[i]; }
-    const uint8_t& operator[](size_t i) const { return FData[i]; }
+    uint8_t& operator[](size_t i) { return FBlock.Data()[i]; }
+    const uint8_t& operator[](size_t i) const { return FBlock.Data()[i]; }
+    // Before bytes `offset` .. `offset + size` are filled at once.
+    void Prepare(size_t offset, size_t size) noexcept { FBlock.Prepare(offset, size); }
 
 private:
-    void Swap(TPixelBuffer& other) noexcept;
-    uint8_t* FData = nullptr;
+    TLargeBuffer FBlock;
     size_t FSize = 0;
-    void* FMapping = nullptr;  // large buffers are mapped from the system
-    size_t FMappedSize = 0;
 };
 
 // The pixel store, shared by several bitmaps; never changed while shared.
@@ -127,6 +130,31 @@ private:
         if (offset < 0) return reinterpret_cast<Byte*>(reinterpret_cast<uintptr_t>(start) - uintptr_t(-offset));
         return start + offset;
     }
+};
+
+// The rows of a store being read on one thread, announced to another that
+// uses them meanwhile: from the top row down, each once all its bytes are in
+// the store.
+class TRowsArriving {
+public:
+    // The bitmap holds the new store: its rows are announced from now on.
+    void Started() noexcept;
+    // Image rows 0 .. count - 1 are in the store.
+    void Arrived(int count) noexcept;
+    // No more rows come; `complete`: all of them arrived.
+    void End(bool complete) noexcept;
+    // Waits until image row `row` has arrived and returns the number of rows
+    // there are now (more than `row`), or 0 when reading ended without it.
+    int WaitFor(int row) noexcept;
+    // Waits until the store is there; false when reading ended before.
+    bool WaitStarted() noexcept;
+
+private:
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    int FCount = 0;
+    bool FStarted = false;
+    bool FEnded = false;
 };
 
 // Values of PixelDepth.
@@ -172,6 +200,12 @@ public:
     // Reads a BMP file from the stream's position to its end.
     void ReadFromStream(TStream& stream) override;
     void WriteToStream(TStream& stream) override;
+    // The same as ReadFromStream, handing the rows to another thread as they
+    // are read: `started` is called once the bitmap holds the new store
+    // (still zero), then `arriving` is started and announces its rows, top
+    // row first; a bottom-up file is read from its end for that. `arriving`
+    // is ended on every path; after a failure the bitmap is empty.
+    void ReadArriving(TStream& stream, TRowsArriving& arriving, const std::function<void()>& started);
     // For a preview: reads a BMP file's description and at most `maxRows` of
     // its rows, the middle rows of equal bands, seeking past the others. The
     // bitmap gets those rows (top row first) at the picture's width, depth

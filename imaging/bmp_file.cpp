@@ -298,6 +298,78 @@ void TBitmap::ReadFromStream(TStream& stream) {
     ReplaceImage(std::move(image));
 }
 
+namespace {
+
+// Reads the rows of an uncompressed file into the store in runs of about
+// kRunBytes, top row first, and announces each run. Bytes are read from the
+// same places as ReadPixels reads them; rows beyond the end of the file stay
+// zero.
+void ReadRowsInTurn(TStream& stream, const TFileDescription& d, TBitmapImage& image, TRowsArriving& arriving) {
+    constexpr int64_t kRunBytes = int64_t(512) << 10;
+    const int64_t rows = image.Rows();
+    const int64_t stride = image.Stride();
+    const int64_t pixels = stream.Position();
+    const int64_t have = std::min(StoreSize(d.Header), std::max<int64_t>(0, stream.Size() - pixels));
+    const int64_t runRows = std::max<int64_t>(1, kRunBytes / std::max<int64_t>(stride, 1));
+    const bool bottomUp = d.Header.biHeight > 0;
+    for (int64_t top = 0; top < rows; top += runRows) {
+        const int64_t end = std::min(rows, top + runRows);
+        // The run's bytes in the store: a bottom-up file holds the top row last.
+        const int64_t first = stride * (bottomUp ? rows - end : top);
+        const int64_t last = std::min(have, stride * (bottomUp ? rows - top : end));
+        if (last > first) {
+            stream.Seek(pixels + first, TSeekOrigin::soBeginning);
+            image.Pixels.Prepare(size_t(first), size_t(last - first));
+            stream.Read(image.Pixels.data() + first, last - first);
+        }
+        arriving.Arrived(int(end));
+    }
+}
+
+}  // namespace
+
+void TBitmap::ReadArriving(TStream& stream, TRowsArriving& arriving, const std::function<void()>& started) {
+    bool complete = false;
+    struct TEnd {
+        TRowsArriving& Rows;
+        const bool& Complete;
+        ~TEnd() { Rows.End(Complete); }
+    } end{arriving, complete};
+    try {
+        const int64_t start = stream.Position();
+        if (stream.Size() - start <= 0) {
+            ReplaceImage(std::make_unique<TBitmapImage>());
+            started();
+            arriving.Started();
+            complete = true;
+            return;
+        }
+        const TFileHead head = ReadHead(stream, start);
+        const TFileDescription& d = head.Description;
+        std::unique_ptr<TBitmapImage> made = NewStore(d, head.Table);
+        TBitmapImage& image = *made;
+        if (d.Header.biCompression == BmpRle8 || d.Header.biCompression == BmpRle4) {
+            // Run-length data fills the rows from the bottom up: all at once.
+            ReadPixels(stream, d, image);
+            ReplaceImage(std::move(made));
+            started();
+            arriving.Started();
+        } else {
+            // The store is shared from here on; its rows are written only
+            // before they are announced.
+            ReplaceImage(std::move(made));
+            started();
+            arriving.Started();
+            ReadRowsInTurn(stream, d, image, arriving);
+        }
+        arriving.Arrived(image.Rows());
+        complete = true;
+    } catch (...) {
+        ReplaceImage(std::make_unique<TBitmapImage>());
+        throw;
+    }
+}
+
 void TBitmap::ReadRowSample(TStream& stream, int maxRows, int& width, int& height) {
     width = height = 0;
     const int64_t start = stream.Position();

@@ -117,6 +117,10 @@ public:
     // is closed on every path, whatever is raised: complete when the
     // encoding succeeded.
     void EncodeJpegFeeding(TJPEGFeed& feed);
+    // The same while the bitmap's rows are still being read: each row is
+    // taken once `arriving` has announced it. When reading ends without it,
+    // the encoding ends as an EAbort does: no data, the feed incomplete.
+    void EncodeJpegFeeding(TJPEGFeed& feed, TRowsArriving& arriving);
     // Decodes the data into a new bitmap, attached at once: a failure leaves
     // what was decoded so far, and an EAbort from a progress handler ends
     // the work quietly. Colour data gives 24 bits, gray data (or
@@ -148,9 +152,10 @@ private:
     void NewData();
     // EncodeJpeg and EncodeJpegFeeding: encodes, drops the data of a
     // failed encoding and closes the feed (when given) on every path.
-    void EncodeOrDrop(TJPEGFeed* feed);
-    // The encoding itself into a new record, the bytes fed to `feed` too.
-    void EncodeIntoNewData(TJPEGFeed* feed);
+    void EncodeOrDrop(TJPEGFeed* feed, TRowsArriving* arriving);
+    // The encoding itself into a new record, the bytes fed to `feed` too,
+    // the rows taken as `arriving` announces them (when given).
+    void EncodeIntoNewData(TJPEGFeed* feed, TRowsArriving* arriving);
     // The end report after a failure (0 done); the failure goes on.
     void ReportFailedEnd();
     // Output size for a ScaleShift other than 0, from the header.

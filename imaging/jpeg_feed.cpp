@@ -1,12 +1,8 @@
 #include "imaging/jpeg_feed.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
-
-void TJPEGFeed::TUnmap::operator()(uint8_t* block) const noexcept { ::munmap(block, kBlockBytes); }
 
 void TJPEGFeed::Append(const uint8_t* bytes, size_t count) noexcept {
     bool wake = false;
@@ -18,12 +14,10 @@ void TJPEGFeed::Append(const uint8_t* bytes, size_t count) noexcept {
                 const size_t offset = FSize % kBlockBytes;
                 if (offset == 0 && FSize / kBlockBytes == FBlocks.size()) {
                     FBlocks.reserve(FBlocks.size() + 1);
-                    void* block = ::mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-                    if (block == MAP_FAILED) throw std::bad_alloc();
-                    FBlocks.emplace_back(static_cast<uint8_t*>(block));
+                    FBlocks.emplace_back(kBlockBytes);
                 }
                 const size_t n = std::min(count, kBlockBytes - offset);
-                std::memcpy(FBlocks[FSize / kBlockBytes].get() + offset, bytes, n);
+                std::memcpy(FBlocks[FSize / kBlockBytes].Data() + offset, bytes, n);
                 FSize += n;
                 bytes += n;
                 count -= n;
@@ -57,7 +51,7 @@ std::pair<const uint8_t*, size_t> TJPEGFeed::Next(size_t position) noexcept {
     if (FSize <= position) return {nullptr, 0};
     const size_t offset = position % kBlockBytes;
     const size_t run = std::min(FSize - position, kBlockBytes - offset);
-    return {FBlocks[position / kBlockBytes].get() + offset, run};
+    return {FBlocks[position / kBlockBytes].Data() + offset, run};
 }
 
 bool TJPEGFeed::WaitComplete() noexcept {

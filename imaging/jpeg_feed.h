@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/large_buffer.h"
+
 class TJPEGFeed {
 public:
     // The encoder's side. Append copies the bytes; a copy that fails (out of
@@ -37,10 +39,7 @@ private:
     // Blocks come straight from the system and go back to it with the
     // feed, so that they leave no holes in the heap of the thread that
     // made them.
-    struct TUnmap {
-        void operator()(uint8_t* block) const noexcept;
-    };
-    std::vector<std::unique_ptr<uint8_t, TUnmap>> FBlocks;
+    std::vector<TLargeBuffer> FBlocks;
     size_t FSize = 0;
     size_t FWanted = 0;  // what a waiting decoder waits for; 0: none waits
     bool FClosed = false;

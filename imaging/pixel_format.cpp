@@ -214,6 +214,69 @@ void TRowWriter::Write(const uint8_t* in, uint8_t* out) {
 // ---------------------------------------------------------------------------
 
 namespace {
+// The gray of index j of `levels`, and the largest value nearer to it than
+// to the next.
+int GrayLevel(int j, int levels) { return (j * 255 + (levels - 1) / 2) / (levels - 1); }
+int LargestNearest(int j, int levels) { return ((2 * j + 1) * 255 + levels - 1) / (2 * (levels - 1)); }
+}  // namespace
+
+TGrayDither::TGrayDither(int width, int levels)
+    : FWidth(width), FLevels(std::clamp(levels, 2, 256)), FErrors(size_t(std::max(width, 0)) + 2, 0) {
+    int k = 0;
+    int largest = LargestNearest(0, FLevels);
+    for (int v = 0; v < 256; ++v) {
+        while (v > largest) largest = LargestNearest(++k, FLevels);
+        const int error = v - GrayLevel(k, FLevels);
+        FSteps[size_t(v + 256)] = {int16_t(error * 7), int8_t(error), uint8_t(k)};
+    }
+    // Values beyond either end count as the end.
+    for (int v = 0; v < 256; ++v) {
+        FSteps[size_t(v)] = FSteps[256];
+        FSteps[size_t(v + 512)] = FSteps[511];
+    }
+}
+
+std::vector<TRGBQuad> TGrayDither::Palette() const {
+    std::vector<TRGBQuad> palette(static_cast<size_t>(FLevels));
+    for (int j = 0; j < FLevels; ++j) {
+        const auto v = uint8_t(GrayLevel(j, FLevels));
+        palette[size_t(j)] = {v, v, v, 0};
+    }
+    return palette;
+}
+
+void TGrayDither::Row(const uint8_t* gray, uint8_t* indices) {
+    // Errors are kept in sixteenths: 7/16 of a pixel's error goes on to the
+    // next pixel of the row, 3/16, 5/16 and 1/16 to the three below it.
+    // `e` points at the entry of the column before the current one.
+    const int step = FOddRow ? -1 : 1;
+    int64_t x = FOddRow ? FWidth - 1 : 0;
+    int16_t* e = FErrors.data() + (FOddRow ? FWidth + 1 : 0);
+    // Most pixels get no error from their neighbours: they are looked up
+    // directly, and the branch, rarely taken, keeps the pixels from waiting
+    // for one another.
+    int carried = 0, below = 0, belowPrevious = 0;
+    const TStep* const steps = FSteps.data() + 256;
+    for (int n = FWidth; n > 0; --n, x += step, e += step) {
+        int value = gray[x];
+        const int pending = carried + e[step];
+        if (__builtin_expect(pending != 0, 0)) value += (pending + 8) >> 4;
+        // The value reached is always within the table's ends.
+        const TStep& s = steps[value];
+        indices[x] = s.Index;
+        carried = s.Error7;
+        const int error = s.Error;
+        e[0] = int16_t(belowPrevious + 3 * error);
+        belowPrevious = below + 5 * error;
+        below = error;
+    }
+    e[0] = int16_t(belowPrevious);
+    FOddRow = !FOddRow;
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
 
 // A 256-entry lookup from an 8-bit index to the three colour bytes, padded to
 // four so that one store writes a pixel.

@@ -60,6 +60,35 @@ private:
     TNearestColor FNearest;
 };
 
+// Reduces rows of 8-bit grays to `levels` (2..256) grays spread evenly from
+// black to white, with Floyd-Steinberg error diffusion, row by row in
+// alternating directions: libjpeg's one-pass quantiser on one component
+// (its default dithering) gives the same indices and colour map, only more
+// slowly.
+class TGrayDither {
+public:
+    TGrayDither(int width, int levels);
+    // The grays, darkest first.
+    std::vector<TRGBQuad> Palette() const;
+    // The indices of the next row of `gray` into `indices` (width bytes).
+    void Row(const uint8_t* gray, uint8_t* indices);
+
+private:
+    int FWidth;
+    int FLevels;
+    // For every value a pixel can reach with the error added, -256 to 511:
+    // the nearest gray's index and the value less that gray (the error),
+    // also times 7, which goes on to the next pixel.
+    struct TStep {
+        int16_t Error7;
+        int8_t Error;
+        uint8_t Index;
+    };
+    std::array<TStep, 768> FSteps{};
+    std::vector<int16_t> FErrors;        // one per column, and one each side
+    bool FOddRow = false;
+};
+
 // A new bottom-up store of the given depth holding the image's pixels.
 std::unique_ptr<TBitmapImage> ConvertImage(const TBitmapImage& image, TPixelDepth depth);
 // Fills every pixel of the store with white (the fill bytes stay 0), or

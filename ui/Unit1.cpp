@@ -55,26 +55,42 @@ QString DraggedFile(const QMimeData* data) {
     return urls.size() == 1 && urls.front().isLocalFile() ? urls.front().toLocalFile() : QString();
 }
 
-// Encodes `jpeg` on a thread of its own while this thread runs `meanwhile`
-// and then, for a `shift` above 0, decodes the new bytes at 1/2^shift as
+// Encodes `jpeg` on a thread of its own while this thread runs `load`,
+// which reads the picture and announces its rows to `arriving` (the thread
+// starts on them once the picture's store is there), and then, for a
+// `shift` above 0 that `load` sets, decodes the new bytes at 1/2^shift as
 // they are made. Returns that small picture (none where it could not be
-// made); a failure of the encoding is raised here, as on this thread.
-TReducedPicture EncodeAlongside(TJPEGImage& jpeg, int shift, const std::function<void()>& meanwhile) {
+// made); a failure of `load`, else of the encoding, is raised here, as on
+// this thread.
+TReducedPicture EncodeAlongside(TJPEGImage& jpeg, TRowsArriving& arriving, int& shift,
+                                const std::function<void()>& load) {
     TJPEGFeed feed;
-    TReducedPicture reduced{nullptr, shift, jpeg.Settings};
-    const bool alongside = RunAlongside([&] { jpeg.EncodeJpegFeeding(feed); }, [&] {
-        meanwhile();
-        try {
-            if (shift > 0) reduced.Bitmap = TJPEGImage::DecodeReduced(feed, jpeg.Settings, shift);
-        } catch (...) {
-            // Only the encoding's own failure counts; the pane decodes the
-            // picture itself when it shows it.
-            reduced.Bitmap.reset();
-        }
-    });
+    TReducedPicture reduced{nullptr, 0, jpeg.Settings};
+    const bool alongside = RunAlongside(
+        [&] {
+            if (arriving.WaitStarted()) jpeg.EncodeJpegFeeding(feed, arriving);
+        },
+        [&] {
+            try {
+                load();
+            } catch (...) {
+                // Ended before the picture's rows were read (the file did not
+                // open, say): the encoding waits for them no longer.
+                arriving.End(false);
+                throw;
+            }
+            reduced.Shift = shift;
+            try {
+                if (shift > 0) reduced.Bitmap = TJPEGImage::DecodeReduced(feed, jpeg.Settings, shift);
+            } catch (...) {
+                // Only the encoding's own failure counts; the pane decodes the
+                // picture itself when it shows it.
+                reduced.Bitmap.reset();
+            }
+        });
     if (alongside) return reduced;
     // No second thread: one after the other.
-    meanwhile();
+    load();
     jpeg.EncodeJpeg();
     return {};
 }
@@ -332,21 +348,28 @@ void TForm1::LoadBitmapFile(const std::string& name) {
     Label1->SetCaption(SizeText("unkompres File = ", FSourceSize, " bytes"));
     FBitmap.reset();
     FBitmap = std::make_unique<TBitmap>();
-    FBitmap->LoadFromFile(name);
-    BitmapFileSize = FileSizeOf(name);
-    Image1->Picture().SetGraphic(FBitmap.get());
-    FJpeg.reset();
-    FJpeg = std::make_unique<TJPEGImage>();
-    FJpeg->Assign(FBitmap.get());
-    // The JPEG is made on a thread of its own while the picture shows and
-    // the file is created; its bytes are decoded at the size the other pane
-    // shows them at as they come, ready for "Kompres".
-    const QSize size(FBitmap->Width(), FBitmap->Height());
-    const int shift = JpegReductionFor(size.width(), size.height(), Image2->DisplaySize(size));
+    // The JPEG is made on a thread of its own from the rows as they are
+    // read; meanwhile the picture shows and the file is created, and its
+    // bytes are decoded at the size the other pane shows them at as they
+    // come, ready for "Kompres". It becomes FJpeg once the file has loaded.
+    auto jpeg = std::make_unique<TJPEGImage>();
+    TJPEGImage& encoder = *jpeg;
+    TRowsArriving arriving;
     const std::string tempJpeg = WorkingFile(kTempJpeg);
     std::optional<TFileStream> file;
+    int shift = 0;
     try {
-        FReducedJpeg = EncodeAlongside(*FJpeg, shift, [&] {
+        FReducedJpeg = EncodeAlongside(encoder, arriving, shift, [&] {
+            {
+                TFileStream stream(name, TFileStream::fmOpenRead);
+                FBitmap->ReadArriving(stream, arriving, [&] { encoder.Assign(FBitmap.get()); });
+            }
+            BitmapFileSize = FileSizeOf(name);
+            Image1->Picture().SetGraphic(FBitmap.get());
+            FJpeg.reset();
+            FJpeg = std::move(jpeg);
+            const QSize size(FBitmap->Width(), FBitmap->Height());
+            shift = JpegReductionFor(size.width(), size.height(), Image2->DisplaySize(size));
             Image1->repaint();
             WriteForTarget(tempJpeg, [&] { file.emplace(tempJpeg, TFileStream::fmCreate); });
             WroteWorkingFile(tempJpeg);

@@ -1,11 +1,15 @@
 // Builds BMP files byte by byte for the tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "core/exceptions.h"
 #include "core/streams.h"
 #include "imaging/bitmap.h"
 
@@ -43,10 +47,49 @@ public:
     std::vector<uint8_t> data;
 };
 
-// Loads bytes as a bitmap.
+// The same description, colours and pixel bytes.
+inline void ExpectSameStore(const TBitmapImage& a, const TBitmapImage& b) {
+    EXPECT_EQ(std::memcmp(&a.Header, &b.Header, sizeof a.Header), 0);
+    EXPECT_EQ(a.Masks, b.Masks);
+    EXPECT_EQ(a.ColorTable, b.ColorTable);
+    EXPECT_EQ(a.Palette, b.Palette);
+    EXPECT_EQ(a.OwnPalette, b.OwnPalette);
+    EXPECT_EQ(a.CoreHeader, b.CoreHeader);
+    ASSERT_EQ(a.Pixels.size(), b.Pixels.size());
+    if (!a.Pixels.empty()) {
+        EXPECT_EQ(std::memcmp(a.Pixels.data(), b.Pixels.data(), a.Pixels.size()), 0);
+    }
+}
+
+// Loads bytes as a bitmap. They are read a second time with the rows
+// announced as they arrive, which must fail alike or give the same store
+// with every row announced.
 inline void LoadBytes(TBitmap& bitmap, const std::vector<uint8_t>& bytes) {
+    TBitmap arrived;
+    TRowsArriving rows;
+    int started = 0;
+    bool failed = false;
+    try {
+        TMemoryStream stream(bytes);
+        arrived.ReadArriving(stream, rows, [&] { ++started; });
+    } catch (const Exception&) {
+        failed = true;
+        EXPECT_TRUE(arrived.Empty());
+        EXPECT_EQ(rows.WaitFor(0), 0);
+    }
     TMemoryStream stream(bytes);
-    bitmap.ReadFromStream(stream);
+    try {
+        bitmap.ReadFromStream(stream);
+    } catch (const Exception&) {
+        EXPECT_TRUE(failed);
+        throw;
+    }
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(started, 1);
+    if (bitmap.Height() > 0) {
+        EXPECT_EQ(rows.WaitFor(bitmap.Height() - 1), bitmap.Height());
+    }
+    ExpectSameStore(bitmap.Image(), arrived.Image());
 }
 
 inline std::vector<uint8_t> SaveBytes(TBitmap& bitmap) {

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
 #include "bmp_builder.h"
+#include "imaging/jpeg.h"
 
 namespace {
 
@@ -473,6 +478,33 @@ TEST(BmpRead, AShortFileOfTheLargestAllowedSizeLoads) {
     LoadBytes(bitmap, Info(32768, 8192, 32));
     EXPECT_EQ(bitmap.Width(), 32768);
     EXPECT_EQ(bitmap.Image().Pixels.size(), size_t(1) << 30);
+}
+
+// The process's peak resident memory so far, in bytes.
+int64_t PeakResident() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6) * 1024;
+    return -1;
+}
+
+TEST(BmpRead, AHugePictureFromATinyPaletteFileEncodesWithoutASecondPicture) {
+    // 118 bytes declaring 12000 x 6000 pixels of 4 bits: the store is 36 MB
+    // that are never written, the same picture in 24 bits 216 MB. The
+    // encoder takes the rows converted one at a time.
+    Bytes b;
+    b.fileHeader().infoHeader(12000, 6000, 4, 0, 16).zeros(16 * 4);
+    ASSERT_EQ(b.data.size(), 118u);
+    TBitmap bitmap;
+    LoadBytes(bitmap, b.data);
+    const int64_t before = PeakResident();
+    ASSERT_GT(before, 0);
+    TJPEGImage jpeg;
+    jpeg.Assign(&bitmap);
+    TMemoryStream encoded;
+    jpeg.WriteToStream(encoded);
+    EXPECT_GT(encoded.Size(), 0);
+    EXPECT_LT(PeakResident() - before, int64_t(48) << 20);
 }
 
 }  // namespace

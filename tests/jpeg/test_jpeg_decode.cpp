@@ -126,6 +126,29 @@ TEST(JpegDecode, HeaderWithoutScanIsReported) {
     ExpectJpegError([&] { jpeg.ReadFromStream(bare); }, JERR_NO_IMAGE);
 }
 
+// The library's one-pass quantiser with its default dithering on gray data,
+// 236 colours: the indices of every row, top row first, and the colour map.
+std::pair<std::vector<uint8_t>, std::vector<uint8_t>> LibraryQuantized(const std::vector<uint8_t>& bytes) {
+    jpeg_decompress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&c);
+    jpeg_mem_src(&c, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&c, TRUE);
+    c.quantize_colors = TRUE;
+    c.desired_number_of_colors = 236;
+    jpeg_start_decompress(&c);
+    std::vector<uint8_t> indices(size_t(c.output_width) * c.output_height);
+    while (c.output_scanline < c.output_height) {
+        JSAMPROW row = &indices[size_t(c.output_scanline) * c.output_width];
+        jpeg_read_scanlines(&c, &row, 1);
+    }
+    std::vector<uint8_t> map(c.colormap[0], c.colormap[0] + c.actual_number_of_colors);
+    jpeg_finish_decompress(&c);
+    jpeg_destroy_decompress(&c);
+    return {indices, map};
+}
+
 TEST(JpegDecode, GrayDataGivesAnEightBitGrayBitmap) {
     const auto bytes = EncodeRaw(40, 30, 1, JCS_GRAYSCALE, JCS_GRAYSCALE,
                                  [](int x, int y, uint8_t* p) { p[0] = uint8_t((x * 6 + y * 3) & 0xFF); });
@@ -142,6 +165,30 @@ TEST(JpegDecode, GrayDataGivesAnEightBitGrayBitmap) {
     for (size_t i = 0; i < std::min<size_t>(table.size(), 236); ++i) {
         EXPECT_EQ(table[i].rgbRed, table[i].rgbGreen);
         EXPECT_EQ(table[i].rgbRed, table[i].rgbBlue);
+    }
+
+    // Gray rows are dithered without the library's quantiser, to the same
+    // indices and colours: on every gray level (a ramp with grain) and on a
+    // gray photo, with odd widths so that the alternating rows end unevenly.
+    const auto photo = MakePhoto(641, 203);
+    const std::vector<std::vector<uint8_t>> grays = {
+        EncodeRaw(257, 120, 1, JCS_GRAYSCALE, JCS_GRAYSCALE,
+                  [](int x, int y, uint8_t* p) { p[0] = uint8_t(std::clamp(x + (x * 7 + y * 13) % 5 - 2, 0, 255)); }),
+        EncodeRaw(641, 203, 3, JCS_RGB, JCS_GRAYSCALE, [&](int x, int y, uint8_t* p) {
+            const Rgb c = PixelOf(*photo, x, y);
+            p[0] = c.r, p[1] = c.g, p[2] = c.b;
+        })};
+    for (const auto& gray : grays) {
+        const auto [indices, map] = LibraryQuantized(gray);
+        const auto ours = Decode(gray);
+        ASSERT_EQ(ours->PixelDepth(), pd8);
+        const size_t width = size_t(ours->Width());
+        ASSERT_EQ(indices.size(), width * size_t(ours->Height()));
+        for (int y = 0; y < ours->Height(); ++y)
+            ASSERT_EQ(std::memcmp(ours->Image().Row(y), &indices[size_t(y) * width], width), 0) << "row " << y;
+        const auto& colors = ours->Image().ColorTable;
+        ASSERT_GE(colors.size(), map.size());
+        for (size_t i = 0; i < map.size(); ++i) EXPECT_EQ(colors[i].rgbRed, map[i]) << i;
     }
 }
 
