@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -97,6 +98,7 @@ bool DecodeWritingBands(TJPEGImage& jpeg, TBitmap& bitmap, TStream& file) {
     std::condition_variable wake;
     std::deque<TBand> bands;
     bool ended = false;
+    int writeError = 0;
     // The decoding thread's own.
     int64_t headSize = -1;
     int handed = 0;
@@ -124,7 +126,12 @@ bool DecodeWritingBands(TJPEGImage& jpeg, TBitmap& bitmap, TStream& file) {
             const TBand band = bands.front();
             bands.pop_front();
             hold.unlock();
-            WriteBand(file, band);
+            try {
+                WriteBand(file, band);
+            } catch (const EWriteError&) {
+                writeError = errno;
+                throw;
+            }
             hold.lock();
         }
     };
@@ -141,7 +148,13 @@ bool DecodeWritingBands(TJPEGImage& jpeg, TBitmap& bitmap, TStream& file) {
         } end{lock, wake, ended};
         bitmap.Assign(&jpeg);
     };
-    if (!RunAlongside(write, decode)) return false;
+    try {
+        if (!RunAlongside(write, decode)) return false;
+    } catch (const EWriteError&) {
+        // The reason, for the caller's message, as if written on its thread.
+        if (writeError != 0) errno = writeError;
+        throw;
+    }
     if (headSize < 0) {
         // No band was final before the end (a small picture): all at once.
         bitmap.WriteToStream(file);
