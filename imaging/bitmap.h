@@ -200,6 +200,11 @@ public:
     // Reads a BMP file from the stream's position to its end.
     void ReadFromStream(TStream& stream) override;
     void WriteToStream(TStream& stream) override;
+    // What WriteToStream writes before the pixel rows (headers and colour
+    // table), the store brought up to date as it does; empty for an empty
+    // bitmap. FileHeadSize is its length, the store left as it is.
+    std::vector<uint8_t> FileHead();
+    int64_t FileHeadSize() const;
     // The same as ReadFromStream, handing the rows to another thread as they
     // are read: `started` is called once the bitmap holds the new store
     // (still zero), then `arriving` is started and announces its rows, top

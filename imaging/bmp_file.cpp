@@ -417,8 +417,8 @@ void TBitmap::ReadRowSample(TStream& stream, int maxRows, int& width, int& heigh
     ReplaceImage(std::move(image));
 }
 
-void TBitmap::WriteToStream(TStream& stream) {
-    if (FImage->Pixels.empty()) return;
+std::vector<uint8_t> TBitmap::FileHead() {
+    if (FImage->Pixels.empty()) return {};
     const TFileLayout layout = LayoutOf(*FImage);
     // The corrected colour count and masks go into the store too, unless
     // other bitmaps share it (a shared store is never changed).
@@ -426,7 +426,17 @@ void TBitmap::WriteToStream(TStream& stream) {
         FImage->Header.biClrUsed = layout.ColorsUsed;
         FImage->Masks = layout.Masks;
     }
-    const std::vector<uint8_t> head = EncodeHeaders(*FImage, layout);
+    return EncodeHeaders(*FImage, layout);
+}
+
+int64_t TBitmap::FileHeadSize() const {
+    if (FImage->Pixels.empty()) return 0;
+    return int64_t(EncodeHeaders(*FImage, LayoutOf(*FImage)).size());
+}
+
+void TBitmap::WriteToStream(TStream& stream) {
+    if (FImage->Pixels.empty()) return;
+    const std::vector<uint8_t> head = FileHead();
     stream.WriteBuffer(head.data(), int64_t(head.size()));
     stream.WriteBuffer(FImage->Pixels.data(), int64_t(FImage->Pixels.size()));
 }

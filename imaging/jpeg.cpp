@@ -202,12 +202,16 @@ void StartDecompress(Decompressor& session) {
 
 // Reads the rows, top row first, into the bitmap of the output size, and
 // finishes the decompression.
-void ReadRows(Decompressor& session, const TOutputPlan& plan, TBitmap& bitmap) {
+void ReadRows(Decompressor& session, const TOutputPlan& plan, TBitmap& bitmap,
+              const std::function<void(const TBitmap&, int, int)>& rowsDone) {
     jpeg_decompress_struct& c = session.cinfo;
     std::vector<uint8_t> sourceRow(plan.Inks ? size_t(c.output_width) * 4 : plan.GrayDither ? c.output_width : 0);
     uint8_t* const source = sourceRow.data();
     const bool invertedInks = c.saw_Adobe_marker;
     TGrayDither dither(plan.GrayDither ? int(c.output_width) : 0, kQuantizedColors);
+    // Bands of about a megabyte.
+    const int bandRows = int(std::max<int64_t>(1, (int64_t(1) << 20) / std::max<int64_t>(1, bitmap.Image().Stride())));
+    int bandStart = 0;
     session.Run([&] {
         while (c.output_scanline < c.output_height) {
             uint8_t* target = bitmap.RowAddress(int(c.output_scanline));
@@ -215,6 +219,11 @@ void ReadRows(Decompressor& session, const TOutputPlan& plan, TBitmap& bitmap) {
             if (jpeg_read_scanlines(&c, &row, 1) != 1) break;
             if (plan.Inks) CmykRowToBgr(source, target, c.output_width, invertedInks);
             if (plan.GrayDither) dither.Row(source, target);
+            const int done = int(c.output_scanline);
+            if (rowsDone && done - bandStart >= bandRows) {
+                rowsDone(bitmap, bandStart, done);
+                bandStart = done;
+            }
         }
         jpeg_finish_decompress(&c);
     });
@@ -506,7 +515,9 @@ void TJPEGImage::DecodeWith(Decompressor& session) {
                 FBitmap->SetPalette(ColorMapPalette(c));
                 paletteChanged = true;
             }
-            ReadRows(session, plan, *FBitmap);
+            // A bitmap that changes its depth below has no final rows before then.
+            const bool depthKept = !(plan.Inks && Settings.EightBitOutput);
+            ReadRows(session, plan, *FBitmap, depthKept ? OnRowsDone : nullptr);
         } catch (...) {
             FBitmap->FillWhiteFrom(int(c.output_scanline));
             ReportFailedEnd();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -126,6 +127,11 @@ public:
     // the work quietly. Colour data gives 24 bits, gray data (or
     // EightBitOutput) 8 bits with at most 236 palette entries.
     void DecodeJpeg();
+    // Called by DecodeJpeg on the decoding thread with the decoding bitmap
+    // each time a band of rows first..end-1 (top row 0) is final, bands in
+    // order; the rows below the last band are final once the decode ends.
+    // Not called where the bitmap changes its depth after the decode.
+    std::function<void(const TBitmap& bitmap, int first, int end)> OnRowsDone;
     // The picture decoded from the encoded bytes at 1/2^scaleShift (0..3) of
     // its size into a new bitmap, for showing it small: this object, its
     // bitmap and its settings stay as they are. Raises what decoding raises.

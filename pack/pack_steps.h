@@ -46,4 +46,12 @@ std::vector<uint8_t> EncodeJpegBytes(const TBitmap& bitmap);
 // about (truncated or damaged data, decoded all the same). Raises EJPEG.
 std::unique_ptr<TBitmap> DecodeJpegBytes(const std::vector<uint8_t>& bytes, TJPEGWarnings& warnings);
 
+// Decodes `jpeg` into `bitmap` (as bitmap.Assign(&jpeg) does) and saves
+// it into the new file `fileName`, the same bytes as bitmap.SaveToFile.
+// Where a second thread may be used, the rows decoded are written while the
+// later ones are decoded. `created` runs once the file exists. After a
+// failure the file is removed, the bitmap left as the failed Assign left it.
+void DecodeJpegToFile(TJPEGImage& jpeg, TBitmap& bitmap, const std::string& fileName,
+                      const std::function<void()>& created = nullptr);
+
 }  // namespace pack

@@ -465,11 +465,8 @@ void TForm1::dekompresClick(QObject*) {
     FJpeg.reset();
     FJpeg = std::make_unique<TJPEGImage>();
     FJpeg->LoadFromFile(expandedJpeg);
-    FBitmap->Assign(FJpeg.get());
     WriteForTarget(tempBmp, [&] {
-        TFileStream file(tempBmp, TFileStream::fmCreate);
-        WroteWorkingFile(tempBmp);
-        FBitmap->WriteToStream(file);
+        pack::DecodeJpegToFile(*FJpeg, *FBitmap, tempBmp, [&] { WroteWorkingFile(tempBmp); });
     });
     Image1->Picture().SetGraphic(FBitmap.get());
     Label2->SetCaption(SizeText("Extrak File = ", FileSizeOf(tempBmp), "  bytes"));

@@ -3,10 +3,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <thread>
 
+#include "core/thread_cap.h"
 #include "imaging/jpeg_feed.h"
+#include "pack/pack_steps.h"
 #include "jpeg_test_support.h"
 
 using namespace jpegtest;
@@ -504,3 +507,46 @@ TEST(JpegDecode, OversizedHeaderIsRefusedBeforeAllocating) {
 }
 
 }  // namespace
+
+TEST(JpegDecode, RowsWrittenWhileDecodingGiveTheSavedFile) {
+    // Several bands of rows each, colour and gray (8 bits with a palette).
+    const auto photo = MakePhoto(700, 1700);
+    const std::vector<std::vector<uint8_t>> pictures = {
+        Encode(*photo), EncodeRaw(1201, 1900, 1, JCS_GRAYSCALE, JCS_GRAYSCALE, [](int x, int y, uint8_t* p) {
+            p[0] = uint8_t((x * 5 + y * 3 + (x * y) % 7) & 0xFF);
+        })};
+    TempDir dir;
+    const int cap = ThreadCap();
+    for (int threads : {2, 1}) {
+        SetThreadCap(threads);
+        for (const auto& bytes : pictures) {
+            TBitmap plain;
+            plain.Assign(Decode(bytes).get());
+            plain.SaveToFile(dir / "plain.bmp");
+            TJPEGImage jpeg;
+            Load(jpeg, bytes);
+            TBitmap written;
+            int created = 0;
+            pack::DecodeJpegToFile(jpeg, written, dir / "written.bmp", [&] { ++created; });
+            EXPECT_EQ(created, 1);
+            EXPECT_TRUE(ReadFile(dir / "written.bmp") == ReadFile(dir / "plain.bmp")) << threads;
+            EXPECT_EQ(&written.Image(), &jpeg.Bitmap()->Image());
+        }
+    }
+
+    // A decode that fails among the rows leaves no file behind.
+    FastProgressClock clock;
+    for (int threads : {2, 1}) {
+        SetThreadCap(threads);
+        TJPEGImage jpeg;
+        Load(jpeg, pictures[0]);
+        jpeg.OnProgress = [](TGraphic*, TProgressStage stage, int percent) {
+            if (stage == TProgressStage::psRunning && percent >= 70) throw EError("stopped");
+        };
+        TBitmap written;
+        EXPECT_THROW(pack::DecodeJpegToFile(jpeg, written, dir / "failed.bmp"), EError);
+        EXPECT_FALSE(std::filesystem::exists(dir / "failed.bmp")) << threads;
+    }
+    SetThreadCap(cap);
+}
+

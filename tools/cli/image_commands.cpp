@@ -94,14 +94,38 @@ void Unpack(TFileJob& job) {
             jpeg = pack::ExpandInputToBytes();
         });
     }
-    TJPEGWarnings warnings;
     // An empty BMP packs to an empty JPEG; it unpacks to an empty BMP again.
-    const auto picture = About(input.Label(), [&] { return pack::DecodeJpegBytes(jpeg, warnings); });
-    if (warnings.Count > 0)
-        job.Warn(input.Label(), "JPEG data: " + warnings.LastMessage +
-                                    (warnings.Count > 1 ? " (" + std::to_string(warnings.Count) + " warnings)" : ""));
+    TJPEGImage decoder;
+    if (!jpeg.empty()) {
+        TMemoryStream stream(std::move(jpeg));
+        About(input.Label(), [&] { decoder.ReadFromStream(stream); });
+    }
+    TBitmap picture;
     const TCodecTurn turn;
-    output.Write([&](const std::string& fileName) { picture->SaveToFile(fileName); });
+    // Decoded while it is written; what fails in the decoding is about the input.
+    output.Write(
+        [&](const std::string& fileName) {
+            if (decoder.Empty()) {
+                picture.SaveToFile(fileName);
+                return;
+            }
+            try {
+                pack::DecodeJpegToFile(decoder, picture, fileName);
+            } catch (const EWriteError&) {
+                throw;
+            } catch (const EFCreateError&) {
+                throw;
+            } catch (const std::exception& e) {
+                throw EFileFailure(input.Label(), ReasonOf(e, input.Label()));
+            }
+        },
+        [&] {
+            const TJPEGWarnings& warnings = decoder.Warnings();
+            if (warnings.Count > 0)
+                job.Warn(input.Label(),
+                         "JPEG data: " + warnings.LastMessage +
+                             (warnings.Count > 1 ? " (" + std::to_string(warnings.Count) + " warnings)" : ""));
+        });
 }
 
 const CommandRegistration packCommand({"pack", "IN.bmp [OUT.234]",
