@@ -58,18 +58,6 @@ std::vector<uint8_t> EncodeJpegBytes(const TBitmap& bitmap) {
     return bytes ? std::move(*bytes) : std::vector<uint8_t>();
 }
 
-std::unique_ptr<TBitmap> DecodeJpegBytes(const std::vector<uint8_t>& bytes, TJPEGWarnings& warnings) {
-    auto bitmap = std::make_unique<TBitmap>();
-    warnings = {};
-    if (bytes.empty()) return bitmap;
-    TJPEGImage jpeg;
-    TMemoryStream stream(bytes);
-    jpeg.ReadFromStream(stream);
-    bitmap->Assign(&jpeg);
-    warnings = jpeg.Warnings();
-    return bitmap;
-}
-
 namespace {
 
 // Rows first..end-1 of a bitmap as they lie in its file.

@@ -41,11 +41,6 @@ std::vector<uint8_t> ExpandInputToBytes();
 // quality 90); no bytes for an empty picture.
 std::vector<uint8_t> EncodeJpegBytes(const TBitmap& bitmap);
 
-// A picture decoded from JPEG bytes, as the windows decode "dekom.jpeg";
-// no bytes give an empty picture. `warnings` gets what the library warned
-// about (truncated or damaged data, decoded all the same). Raises EJPEG.
-std::unique_ptr<TBitmap> DecodeJpegBytes(const std::vector<uint8_t>& bytes, TJPEGWarnings& warnings);
-
 // Decodes `jpeg` into `bitmap` (as bitmap.Assign(&jpeg) does) and saves
 // it into the new file `fileName`, the same bytes as bitmap.SaveToFile.
 // Where a second thread may be used, the rows decoded are written while the

@@ -587,6 +587,7 @@ private slots:
         F().dekompres->click();
         const TGraphic* shown = F().Image1->Picture().Graphic();
         QVERIFY(shown && !shown->Empty());
+        const QByteArray decoded = Contents("temp.bmp");
 
         // The chosen file changes under the same name.
         WriteFile("note.txt", "Plain words again, no picture in here, none at all.");
@@ -595,6 +596,9 @@ private slots:
         QCOMPARE(FUser.TakeMessages().size(), 1);
         QCOMPARE(F().Image1->Picture().Graphic(), shown);
         QVERIFY(F().Bitmap()->Empty());
+        // The picture decoded before stays in "temp.bmp", with nothing beside it.
+        QCOMPARE(Contents("temp.bmp"), decoded);
+        QVERIFY(QDir().entryList({".temp.bmp*"}, QDir::Hidden | QDir::Files).isEmpty());
 
         // "Save As Gambar" saves the picture still shown.
         FUser.Answer(Path("kept"));

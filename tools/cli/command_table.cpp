@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <exception>
+#include <semaphore>
 #include <set>
 
 #include "core/ending_signals.h"
@@ -319,6 +320,16 @@ std::vector<CliCommand> RegisteredCommands() {
 }
 
 TCodecTurn::TCodecTurn() : FLock(CodecLock) {}
+
+namespace {
+// Two temporary files an output at the most (standard output goes through
+// one too), against the eight that the list holds.
+constexpr int kWritersAtOnce = 3;
+std::counting_semaphore<kWritersAtOnce> Writers(kWritersAtOnce);
+}  // namespace
+
+TWriteTurn::TWriteTurn() { Writers.acquire(); }
+TWriteTurn::~TWriteTurn() { Writers.release(); }
 
 void PrintSummary(const TFileJob& job, const std::string& text) {
     if (job.Quiet) return;

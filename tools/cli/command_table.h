@@ -53,9 +53,8 @@ struct CommandRegistration {
 // Every registered command, sorted by name.
 std::vector<CliCommand> RegisteredCommands();
 
-// The codec has one workspace, and the list of temporary files one
-// writer at a time: a command holds its turn while it runs the codec or
-// writes its output file.
+// The codec has one workspace: a command holds its turn while it runs the
+// codec (and writes the codec's output).
 class TCodecTurn {
 public:
     TCodecTurn();
@@ -64,6 +63,17 @@ public:
 
 private:
     std::lock_guard<std::mutex> FLock;
+};
+
+// An output written without the codec (a decoded picture) waits for one of
+// a few turns: each such output holds temporary files, and the list of them
+// that a signal clears has room for a few at once.
+class TWriteTurn {
+public:
+    TWriteTurn();
+    ~TWriteTurn();
+    TWriteTurn(const TWriteTurn&) = delete;
+    TWriteTurn& operator=(const TWriteTurn&) = delete;
 };
 
 // Prints a job's summary lines, unless it is quiet: on standard output, or

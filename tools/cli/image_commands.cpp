@@ -101,7 +101,7 @@ void Unpack(TFileJob& job) {
         About(input.Label(), [&] { decoder.ReadFromStream(stream); });
     }
     TBitmap picture;
-    const TCodecTurn turn;
+    const TWriteTurn turn;
     // Decoded while it is written; what fails in the decoding is about the input.
     output.Write(
         [&](const std::string& fileName) {
