@@ -79,15 +79,17 @@ void WriteBand(TStream& file, const TBand& band) {
 }
 
 // Decodes into the bitmap while a second thread writes the final bands into
-// the file; the head and the rows after the last band follow at the end.
-// False, with nothing done, where no second thread may be used.
-bool DecodeWritingBands(TJPEGImage& jpeg, TBitmap& bitmap, TStream& file) {
+// the file (where no second thread may be used, this one writes each band
+// once it is done); the head and the rows after the last band follow at the
+// end.
+void DecodeWritingBands(TJPEGImage& jpeg, TBitmap& bitmap, TStream& file) {
     std::mutex lock;
     std::condition_variable wake;
     std::deque<TBand> bands;
     bool ended = false;
     int writeError = 0;
     // The decoding thread's own.
+    bool alone = false;  // no second thread: each band is written as it is done
     int64_t headSize = -1;
     int handed = 0;
     const uint8_t* store = nullptr;
@@ -98,6 +100,10 @@ bool DecodeWritingBands(TJPEGImage& jpeg, TBitmap& bitmap, TStream& file) {
         }
         const TBand band = BandOf(decoding, headSize, first, end);
         handed = end;
+        if (alone) {
+            WriteBand(file, band);
+            return;
+        }
         const std::lock_guard<std::mutex> hold(lock);
         bands.push_back(band);
         wake.notify_one();
@@ -137,7 +143,12 @@ bool DecodeWritingBands(TJPEGImage& jpeg, TBitmap& bitmap, TStream& file) {
         bitmap.Assign(&jpeg);
     };
     try {
-        if (!RunAlongside(write, decode)) return false;
+        if (!RunAlongside(write, decode)) {
+            // One thread: each band goes out while its rows are still in the
+            // processor's cache, rather than the whole picture at the end.
+            alone = true;
+            decode();
+        }
     } catch (const EWriteError&) {
         // The reason, for the caller's message, as if written on its thread.
         if (writeError != 0) errno = writeError;
@@ -146,7 +157,7 @@ bool DecodeWritingBands(TJPEGImage& jpeg, TBitmap& bitmap, TStream& file) {
     if (headSize < 0) {
         // No band was final before the end (a small picture): all at once.
         bitmap.WriteToStream(file);
-        return true;
+        return;
     }
     const std::vector<uint8_t> head = bitmap.FileHead();
     // The bitmap shares the decoded store, whose rows went out as bands.
@@ -156,7 +167,6 @@ bool DecodeWritingBands(TJPEGImage& jpeg, TBitmap& bitmap, TStream& file) {
     file.WriteBuffer(head.data(), int64_t(head.size()));
     const int rows = bitmap.Image().Rows();
     if (handed < rows) WriteBand(file, BandOf(bitmap, headSize, handed, rows));
-    return true;
 }
 
 }  // namespace
@@ -166,10 +176,7 @@ void DecodeJpegToFile(TJPEGImage& jpeg, TBitmap& bitmap, const std::string& file
     TFileStream file(fileName, TFileStream::fmCreate);
     if (created) created();
     try {
-        if (!DecodeWritingBands(jpeg, bitmap, file)) {
-            bitmap.Assign(&jpeg);
-            bitmap.WriteToStream(file);
-        }
+        DecodeWritingBands(jpeg, bitmap, file);
     } catch (...) {
         // Nothing of a picture that failed is left behind.
         ::unlink(fileName.c_str());
